@@ -1,0 +1,7 @@
+#include "frame/binding.hpp"
+
+namespace korvane {
+
+void declare_calibration(Registry&) {}
+
+}  // namespace korvane

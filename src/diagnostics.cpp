@@ -1,0 +1,7 @@
+#include "frame/binding.hpp"
+
+namespace korvane {
+
+void declare_diagnostics(Registry&) {}
+
+}  // namespace korvane
