@@ -11,7 +11,7 @@ namespace {
 // up the table rows of its answered items.
 Mat person_by_node(const I2& responses, const ItemLogTable& table) {
   const std::size_t n_persons = responses.rows(), n_items = responses.cols();
-  Mat out(n_persons, table.n_quad());
+  auto out = Mat::uninitialized(n_persons, table.n_quad());
   parallel_chunks(n_persons, [&](std::size_t begin, std::size_t end) {
     std::vector<std::int32_t> row(n_items);
     for (std::size_t i = begin; i < end; ++i) {

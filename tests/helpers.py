@@ -48,3 +48,19 @@ def same_bits(x, y):
     x = np.asarray(x, dtype=np.float64)
     y = np.asarray(y, dtype=np.float64)
     return x.shape == y.shape and np.array_equal(x.view(np.uint64), y.view(np.uint64))
+
+
+def _kernel_failure_class():
+    import korvane
+
+    try:  # slope rows are checked up front: this always fails
+        korvane.compute_log_likelihoods_mirt(
+            np.zeros((1, 1), np.int32), np.zeros((1, 1)), np.zeros((0, 1)), np.zeros(1)
+        )
+    except BaseException as e:  # noqa: BLE001 - the class is not a module attribute
+        return type(e)
+    raise AssertionError("expected a KernelFailure")
+
+
+# The exception class korvane raises for internal failures.
+KernelFailure = _kernel_failure_class()

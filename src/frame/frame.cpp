@@ -7,14 +7,11 @@
 #define PY_ARRAY_UNIQUE_SYMBOL korvane_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
-namespace korvane {
-
-void fail(const std::string& message) { throw Failure(message); }
-
-}  // namespace korvane
+#include "utils/parallel.hpp"
 
 namespace korvane::frame {
 namespace {
@@ -271,8 +268,21 @@ PyObject* new_array(Element element, int ndim, const std::size_t* shape, const v
   }
   PyObject* out = PyArray_SimpleNew(ndim, dims, typenum_of(element));
   if (!out) return nullptr;
-  std::size_t bytes = count * PyArray_ITEMSIZE(reinterpret_cast<PyArrayObject*>(out));
-  if (bytes != 0) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)), data, bytes);
+  const std::size_t bytes = count * PyArray_ITEMSIZE(reinterpret_cast<PyArrayObject*>(out));
+  char* dst = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
+  const char* src = static_cast<const char*>(data);
+  // Large results are copied by the pool, so that the first touch of the new
+  // pages is spread over the workers; only raw memory is touched there.
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
+  if (bytes > 2 * kChunk) {
+    const std::size_t chunks = (bytes + kChunk - 1) / kChunk;
+    parallel_for(chunks, [&](std::size_t c) {
+      const std::size_t begin = c * kChunk;
+      std::memcpy(dst + begin, src + begin, std::min(kChunk, bytes - begin));
+    });
+  } else if (bytes != 0) {
+    std::memcpy(dst, src, bytes);
+  }
   return out;
 }
 

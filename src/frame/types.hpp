@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -135,6 +136,14 @@ std::size_t checked_product(std::size_t n, std::size_t e) {
   return n * e;
 }
 
+namespace detail {
+void* allocate_buffer(std::size_t bytes);
+void release_buffer(void* p) noexcept;
+struct BufferDeleter {
+  void operator()(void* p) const noexcept { release_buffer(p); }
+};
+}  // namespace detail
+
 // A C-contiguous result array owned by the kernel, zero-initialised.  The
 // frame copies it into a new NumPy array.
 template <class T, int N>
@@ -145,12 +154,16 @@ class Array {
   static constexpr int ndim = N;
 
   Array() : Array(std::array<std::size_t, N>{}) {}
-  explicit Array(std::array<std::size_t, N> shape) : shape_(shape) {
-    std::size_t n = 1;
-    for (int d = 0; d < N; ++d) n = checked_product<T>(n, shape[d]);
-    size_ = n;
-    data_.reset(new T[n == 0 ? 1 : n]());
+  explicit Array(std::array<std::size_t, N> shape) : Array(shape, false) {}
+
+  // An array whose every element the kernel is about to write: skips the
+  // zero fill, so that the first touch of the pages happens in the workers.
+  static Array uninitialized(std::array<std::size_t, N> shape) { return Array(shape, true); }
+  template <class... E>
+  static Array uninitialized(E... extents) requires(sizeof...(E) == N) {
+    return Array(std::array<std::size_t, N>{static_cast<std::size_t>(extents)...}, true);
   }
+
   template <class... E>
   explicit Array(E... extents) requires(sizeof...(E) == N)
       : Array(std::array<std::size_t, N>{static_cast<std::size_t>(extents)...}) {}
@@ -179,9 +192,18 @@ class Array {
   T* row(std::size_t i) requires(N == 2) { return data_.get() + i * shape_[1]; }
 
  private:
+  Array(std::array<std::size_t, N> shape, bool skip_fill) : shape_(shape) {
+    std::size_t n = 1;
+    for (int d = 0; d < N; ++d) n = checked_product<T>(n, shape[d]);
+    size_ = n;
+    static_assert(std::is_trivially_copyable_v<T>);
+    data_.reset(static_cast<T*>(detail::allocate_buffer(n * sizeof(T))));
+    if (!skip_fill && n != 0) std::memset(static_cast<void*>(data_.get()), 0, n * sizeof(T));
+  }
+
   std::array<std::size_t, N> shape_{};
   std::size_t size_ = 0;
-  std::unique_ptr<T[]> data_;
+  std::unique_ptr<T[], detail::BufferDeleter> data_;
 };
 
 using Vec = Array<double, 1>;

@@ -96,3 +96,55 @@ ItemLogTable ItemLogTable::mirt(const F2& quad_points, const F2& a, const F1& b,
 }
 
 }  // namespace korvane
+
+namespace korvane {
+namespace {
+
+// out[q0 .. q0 + W) += rows[k][q0 .. q0 + W) for k = 0 .. m - 1 in order, with
+// the W running sums held in registers: the same additions, in the same
+// order per cell, as adding one table row at a time.
+template <std::size_t W>
+[[gnu::always_inline]] inline void add_block(const double* const* rows, std::size_t m, std::size_t q0,
+                                             double* out) {
+  double acc[W];
+  for (std::size_t u = 0; u < W; ++u) acc[u] = out[q0 + u];
+  for (std::size_t k = 0; k < m; ++k) {
+    const double* t = rows[k] + q0;
+    for (std::size_t u = 0; u < W; ++u) acc[u] += t[u];
+  }
+  for (std::size_t u = 0; u < W; ++u) out[q0 + u] = acc[u];
+}
+
+// Compiled for several instruction sets and chosen at load time; additions
+// are IEEE additions on every path (no contraction), so the bits agree.
+[[gnu::target_clones("avx512f", "avx2", "default")]] void add_rows(const double* const* rows, std::size_t m,
+                                                                     std::size_t n_quad, double* out) {
+  std::size_t q0 = 0;
+  for (; q0 + 32 <= n_quad; q0 += 32) add_block<32>(rows, m, q0, out);
+  for (; q0 + 8 <= n_quad; q0 += 8) add_block<8>(rows, m, q0, out);
+  for (; q0 < n_quad; ++q0) add_block<1>(rows, m, q0, out);
+}
+
+}  // namespace
+
+void ItemLogTable::row_log_likelihood(const std::int32_t* row, double* out) const {
+  for (std::size_t q = 0; q < n_quad_; ++q) out[q] = 0.0;
+  if (n_quad_ == 0) return;
+  // Table rows of the answered items, gathered a bounded number at a time so
+  // that no buffer is allocated per person.
+  constexpr std::size_t kPass = 256;
+  const double* rows[kPass];
+  for (std::size_t j0 = 0; j0 < n_items_; j0 += kPass) {
+    const std::size_t j1 = std::min(n_items_, j0 + kPass);
+    std::size_t m = 0;
+    for (std::size_t j = j0; j < j1; ++j) {
+      const std::int32_t x = row[j];
+      if (x < 0) continue;
+      if (j >= usable_) fail_missing(j);
+      rows[m++] = log_probs(j, x);
+    }
+    add_rows(rows, m, n_quad_, out);
+  }
+}
+
+}  // namespace korvane

@@ -41,17 +41,7 @@ class ItemLogTable {
   // item order, of log P(x_j | theta_q).  A non-missing code of an item that
   // has no parameters fails the call, unless there are no nodes (then no
   // log-likelihood is evaluated).
-  void row_log_likelihood(const std::int32_t* row, double* out) const {
-    for (std::size_t q = 0; q < n_quad_; ++q) out[q] = 0.0;
-    if (n_quad_ == 0) return;
-    for (std::size_t j = 0; j < n_items_; ++j) {
-      const std::int32_t x = row[j];
-      if (x < 0) continue;
-      if (j >= usable_) fail_missing(j);
-      const double* t = log_probs(j, x);
-      for (std::size_t q = 0; q < n_quad_; ++q) out[q] += t[q];
-    }
-  }
+  void row_log_likelihood(const std::int32_t* row, double* out) const;
 
   // Fails with the message of the first parameter that item j lacks.
   [[noreturn]] void fail_missing(std::size_t j) const;
