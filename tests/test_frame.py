@@ -10,7 +10,7 @@ import pytest
 
 import korvane
 from function_table import FUNCTIONS
-from helpers import KernelFailure
+from helpers import KernelFailure, run_with_threads
 
 PRESENT = [f for f in FUNCTIONS if hasattr(korvane, f[0])]
 BY_NAME = {f[0]: f for f in FUNCTIONS}
@@ -269,3 +269,16 @@ def test_results_are_new_owning_writable_arrays():
     before = A.copy()
     out[:] = 0.0
     assert np.array_equal(A, before)
+
+
+def test_pool_works_in_a_forked_child():
+    code = """
+        import os, numpy as np, korvane
+        r = np.ones((5000, 20), np.int32); q = np.linspace(-3, 3, 41); a = np.ones(20)
+        x = korvane.compute_log_likelihoods_2pl(r, q, a, a)  # the pool exists before the fork
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if np.array_equal(korvane.compute_log_likelihoods_2pl(r, q, a, a), x) else 3)
+        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+    """
+    assert run_with_threads(code, 2).strip() == b"0"
