@@ -22,7 +22,9 @@
 namespace korvane {
 namespace {
 
-constexpr std::size_t kBlockItems = 8;
+// At most this many items share one pass over the posterior; their counts
+// (2 x 16 x n_quad doubles) stay in the first-level cache for usual grids.
+constexpr std::size_t kMaxBlockItems = 16;
 constexpr double kMinCount = 1e-10;  // nodes with less expected mass carry no information
 constexpr double kMinPivot = 1e-10;  // smallest |determinant| or |curvature| that is used
 
@@ -65,16 +67,23 @@ void block_counts(const I2& responses, const F2& post, std::size_t n_quad, std::
   }
 }
 
+// Items per block: few enough that every worker gets about two blocks, at
+// most kMaxBlockItems.  The counts do not depend on it.
+std::size_t block_items(std::size_t n_items) {
+  const std::size_t share = 2 * static_cast<std::size_t>(std::max(1, pool_size()));
+  return std::clamp<std::size_t>((n_items + share - 1) / share, 1, kMaxBlockItems);
+}
+
 // item(j, r_j, n_j) for every item, in a parallel map over blocks of items.
 template <class Item>
 void for_each_item_counts(const I2& responses, const F2& post, std::size_t n_quad, Item&& item) {
-  const std::size_t n_items = responses.cols();
-  const std::size_t n_blocks = (n_items + kBlockItems - 1) / kBlockItems;
-  const std::size_t cells = checked_product<double>(kBlockItems, n_quad);
+  const std::size_t n_items = responses.cols(), block = block_items(n_items);
+  const std::size_t n_blocks = (n_items + block - 1) / block;
+  const std::size_t cells = checked_product<double>(block, n_quad);
   parallel_chunks(n_blocks, [&](std::size_t begin, std::size_t end) {
     std::vector<double> r(cells), n(cells), w(n_quad);
     for (std::size_t blk = begin; blk < end; ++blk) {
-      const std::size_t j0 = blk * kBlockItems, j1 = std::min(n_items, j0 + kBlockItems);
+      const std::size_t j0 = blk * block, j1 = std::min(n_items, j0 + block);
       std::fill(r.begin(), r.end(), 0.0);
       std::fill(n.begin(), n.end(), 0.0);
       block_counts(responses, post, n_quad, j0, j1, r.data(), n.data(), w.data());
@@ -249,11 +258,12 @@ std::tuple<Vec, Vec, Vec> m_step_3pl(I2 responses, F2 posterior_weights, F1 quad
 std::tuple<Mat, Mat> expected_counts_parallel(I2 responses, F2 posterior_weights) {
   const std::size_t n_items = responses.cols(), n_quad = posterior_weights.cols();
   Mat r(n_items, n_quad), n(n_items, n_quad);
-  const std::size_t n_blocks = (n_items + kBlockItems - 1) / kBlockItems;
+  const std::size_t block = block_items(n_items);
+  const std::size_t n_blocks = (n_items + block - 1) / block;
   parallel_chunks(n_blocks, [&](std::size_t begin, std::size_t end) {
     std::vector<double> w(n_quad);
     for (std::size_t blk = begin; blk < end; ++blk) {
-      const std::size_t j0 = blk * kBlockItems, j1 = std::min(n_items, j0 + kBlockItems);
+      const std::size_t j0 = blk * block, j1 = std::min(n_items, j0 + block);
       // The result rows of a block are adjacent: count into them directly.
       block_counts(responses, posterior_weights, n_quad, j0, j1, r.row(j0), n.row(j0), w.data());
     }
