@@ -215,8 +215,8 @@ std::tuple<Vec, Vec> m_step_dichotomous(I2 responses, F2 posterior_weights, F1 q
                                         F1 difficulty, std::uint64_t max_iter, double tol, Pair disc_bounds,
                                         Pair diff_bounds, double damping, double regularization) {
   const std::vector<double> theta = quad_points.to_vector();
-  const Newton2pl newton{theta.data(), theta.size(), max_iter,     tol,
-                         disc_bounds,  diff_bounds,  damping,      regularization};
+  const Newton2pl newton{theta.data(), theta.size(), max_iter, tol, disc_bounds, diff_bounds, damping,
+                         regularization};
   const std::size_t n_items = responses.cols();
   Vec a_out(n_items), b_out(n_items);
   for_each_item_counts(responses, posterior_weights, theta.size(),
@@ -236,9 +236,8 @@ std::tuple<Vec, Vec, Vec> m_step_3pl(I2 responses, F2 posterior_weights, F1 quad
                                      Pair disc_bounds, Pair diff_bounds, Pair guess_bounds, double damping_ab,
                                      double damping_c, double regularization, double regularization_c) {
   const std::vector<double> theta = quad_points.to_vector();
-  const Newton3pl newton{theta.data(), theta.size(), max_iter,   tol,            disc_bounds,
-                         diff_bounds,  guess_bounds, damping_ab, damping_c,      regularization,
-                         regularization_c};
+  const Newton3pl newton{theta.data(), theta.size(), max_iter, tol, disc_bounds, diff_bounds, guess_bounds,
+                         damping_ab, damping_c, regularization, regularization_c};
   const std::size_t n_items = responses.cols();
   Vec a_out(n_items), b_out(n_items), c_out(n_items);
   for_each_item_counts(responses, posterior_weights, theta.size(),
