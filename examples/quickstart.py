@@ -38,6 +38,23 @@ def section_likelihood(responses):
 # ---- E-step / M-step loop driven from Python -------------------------------
 
 
+def section_em_loop(responses):
+    from em_loop import fit_2pl
+
+    a, b, loglik, iterations = fit_2pl(responses, n_nodes=61)
+    print("\n2PL fit by a Python EM loop (e_step_complete + m_step_dichotomous_parallel)")
+    print(f"  {iterations} iterations, log-likelihood {loglik:.3f} (published {PUBLISHED_LOGLIK:.3f})")
+    print("  discrimination " + " ".join(f"{x:7.4f}" for x in a))
+    print("       published " + " ".join(f"{x:7.4f}" for x in PUBLISHED_DISCRIMINATION))
+    print("  difficulty     " + " ".join(f"{x:7.4f}" for x in b))
+    print("       published " + " ".join(f"{x:7.4f}" for x in PUBLISHED_DIFFICULTY))
+    # One E-step at the fitted values: each examinee's posterior over the grid.
+    nodes = np.linspace(-6, 6, 61)
+    posterior, _ = korvane.e_step_complete(responses, nodes, np.ones(61), a, b, 0.0, 1.0)
+    r, n = korvane.compute_expected_counts_parallel(responses, posterior)
+    print(f"  expected correct answers per item: {np.round(r.sum(axis=1), 1)}")
+
+
 # ---- Whole-model fits ---------------------------------------------------------
 
 
@@ -54,6 +71,7 @@ def main():
     responses = load_responses()
     print(f"LSAT section 6: {responses.shape[0]} examinees, {responses.shape[1]} items\n")
     section_likelihood(responses)
+    section_em_loop(responses)
 
 
 if __name__ == "__main__":
