@@ -32,8 +32,11 @@ constexpr double kMinPivot = 1e-10;  // smallest |determinant| or |curvature| th
 // of n_quad per item starting at item j0 (rows must be zero).  `w` holds
 // n_quad doubles of scratch.  A posterior row or column that a non-missing
 // response needs and that does not exist fails the call.
-void block_counts(const I2& responses, const F2& post, std::size_t n_quad, std::size_t j0, std::size_t j1,
-                  double* r, double* n, double* w) {
+// Compiled for several instruction sets (the additions are the same IEEE
+// additions on every path) and chosen at load time.
+[[gnu::target_clones("avx512f", "avx2", "default")]] void block_counts(
+    const I2& responses, const F2& post, std::size_t n_quad, std::size_t j0, std::size_t j1, double* r,
+    double* n, double* w) {
   if (n_quad == 0) return;
   const std::size_t n_persons = responses.rows();
   for (std::size_t i = 0; i < n_persons; ++i) {
