@@ -28,31 +28,21 @@ constexpr std::size_t kMaxBlockItems = 16;
 constexpr double kMinCount = 1e-10;  // nodes with less expected mass carry no information
 constexpr double kMinPivot = 1e-10;  // smallest |determinant| or |curvature| that is used
 
-// Counts of items [j0, j1) over the first n_quad nodes into r and n, one row
-// of n_quad per item starting at item j0 (rows must be zero).  `w` holds
-// n_quad doubles of scratch.  A posterior row or column that a non-missing
-// response needs and that does not exist fails the call.
-// Compiled for several instruction sets (the additions are the same IEEE
-// additions on every path) and chosen at load time.
-[[gnu::target_clones("avx512f", "avx2", "default")]] void block_counts(
-    const I2& responses, const F2& post, std::size_t n_quad, std::size_t j0, std::size_t j1, double* r,
-    double* n, double* w) {
-  if (n_quad == 0) return;
-  const std::size_t n_persons = responses.rows();
+// Counts of items [j0, j1) of persons [0, n_persons) over the first n_quad
+// nodes into r and n, one row of n_quad per item starting at item j0 (rows
+// must be zero); `w` holds n_quad doubles of scratch.  Every posterior row
+// read must exist.  Compiled for several instruction sets (the additions are
+// the same IEEE additions on every path) and chosen at load time; it never
+// throws, since exceptions must not cross the dispatch.
+[[gnu::target_clones("avx512f", "avx2", "default")]] void accumulate_counts(
+    const I2& responses, const F2& post, std::size_t n_persons, std::size_t n_quad, std::size_t j0,
+    std::size_t j1, double* r, double* n, double* w) noexcept {
   for (std::size_t i = 0; i < n_persons; ++i) {
     bool loaded = false;
     for (std::size_t j = j0; j < j1; ++j) {
       const std::int32_t x = responses(i, j);
       if (x < 0) continue;
       if (!loaded) {
-        if (i >= post.rows()) {
-          fail("posterior_weights has " + std::to_string(post.rows()) + " rows; person " + std::to_string(i) +
-               " needs one");
-        }
-        if (post.cols() < n_quad) {
-          fail("posterior_weights has " + std::to_string(post.cols()) + " columns and quad_points " +
-               std::to_string(n_quad) + " entries");
-        }
         if (post.cols() == n_quad) {
           post.copy_row(i, w);
         } else {
@@ -68,6 +58,39 @@ constexpr double kMinPivot = 1e-10;  // smallest |determinant| or |curvature| th
       }
     }
   }
+}
+
+// First person at or after `from` with a non-missing code among items
+// [j0, j1), or n_persons.
+std::size_t first_answering(const I2& responses, std::size_t from, std::size_t j0, std::size_t j1) {
+  for (std::size_t i = from; i < responses.rows(); ++i)
+    for (std::size_t j = j0; j < j1; ++j)
+      if (responses(i, j) >= 0) return i;
+  return responses.rows();
+}
+
+// Counts of items [j0, j1) as accumulate_counts, failing at the first
+// non-missing response whose posterior row or columns do not exist (rows
+// tested before columns).
+void block_counts(const I2& responses, const F2& post, std::size_t n_quad, std::size_t j0, std::size_t j1,
+                  double* r, double* n, double* w) {
+  if (n_quad == 0) return;
+  const std::size_t n_persons = responses.rows();
+  auto fail_rows = [&](std::size_t i) {
+    fail("posterior_weights has " + std::to_string(post.rows()) + " rows; person " + std::to_string(i) +
+         " needs one");
+  };
+  const std::size_t first = first_answering(responses, 0, j0, j1);
+  if (first == n_persons) return;
+  if (first >= post.rows()) fail_rows(first);
+  if (post.cols() < n_quad) {
+    fail("posterior_weights has " + std::to_string(post.cols()) + " columns and quad_points " +
+         std::to_string(n_quad) + " entries");
+  }
+  const std::size_t covered = std::min(n_persons, post.rows());
+  const std::size_t beyond = first_answering(responses, covered, j0, j1);
+  if (beyond != n_persons) fail_rows(beyond);
+  accumulate_counts(responses, post, covered, n_quad, j0, j1, r, n, w);
 }
 
 // Items per block: few enough that every worker gets about two blocks, at

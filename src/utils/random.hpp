@@ -47,9 +47,15 @@ class Pcg64 {
   // a 128-bit state and a 128-bit stream selector, which then go through the
   // PCG seeding steps.  Different seeds give unrelated streams.
   explicit Pcg64(std::uint64_t seed) {
+    // Four SplitMix64 outputs in this order (separate statements: the order
+    // of evaluation of the operands of | is not fixed by the language).
     std::uint64_t sm = seed;
-    const u128 init_state = (static_cast<u128>(splitmix(sm)) << 64) | splitmix(sm);
-    const u128 init_seq = (static_cast<u128>(splitmix(sm)) << 64) | splitmix(sm);
+    const std::uint64_t s0 = splitmix(sm);
+    const std::uint64_t s1 = splitmix(sm);
+    const std::uint64_t s2 = splitmix(sm);
+    const std::uint64_t s3 = splitmix(sm);
+    const u128 init_state = (static_cast<u128>(s0) << 64) | s1;
+    const u128 init_seq = (static_cast<u128>(s2) << 64) | s3;
     state_ = 0;
     inc_ = (init_seq << 1) | 1;
     step();
