@@ -2,6 +2,8 @@
 // quadrature grid, and the weighted likelihood estimate (WLE) by a
 // golden-section search on a caller-supplied interval.
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <string>
 #include <tuple>
@@ -108,6 +110,15 @@ inline double test_information(const WleItems& it, double theta) {
   return info;
 }
 
+struct Memo {
+  double x = 0.0, f = 0.0;
+  bool valid = false;
+};
+
+inline bool same_bits(double x, double y) {
+  return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
+}
+
 // The golden-section search runs while the bracket is wider than tol and
 // also stops when an iteration leaves the bracket unchanged: from then on
 // every iteration would repeat the same one, so without this rule a
@@ -156,14 +167,25 @@ std::tuple<Vec, Vec> wle_scores(I2 responses, F1 discrimination, F1 difficulty, 
       const std::size_t shared = std::min(n_items, it.n);
       std::copy(row.begin(), row.begin() + static_cast<std::ptrdiff_t>(shared), code.begin());
 
+      // WL is a pure function of theta: when a new point is bit for bit a
+      // point of the previous iteration, its value is taken from there (the
+      // same number a fresh evaluation gives).
+      const auto evaluate = [&](double x, const Memo& m1, const Memo& m2) {
+        if (m1.valid && same_bits(x, m1.x)) return m1.f;
+        if (m2.valid && same_bits(x, m2.x)) return m2.f;
+        return weighted_log_likelihood(it, code.data(), x);
+      };
+      Memo m1, m2;
       double lo = theta_min, hi = theta_max;
       double width = hi - lo;
       while (width > tol) {
         const double d = width / kPhi;
         const double x1 = hi - d;
         const double x2 = lo + d;
-        const double f1 = weighted_log_likelihood(it, code.data(), x1);
-        const double f2 = weighted_log_likelihood(it, code.data(), x2);
+        const double f1 = evaluate(x1, m1, m2);
+        const double f2 = evaluate(x2, m1, m2);
+        m1 = {x1, f1, true};
+        m2 = {x2, f2, true};
         const double new_lo = (f1 > f2) ? lo : x1;
         const double new_hi = (f1 > f2) ? x2 : hi;
         if (new_lo == lo && new_hi == hi) break;
