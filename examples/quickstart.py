@@ -61,6 +61,31 @@ def section_em_loop(responses):
 # ---- Person scoring -----------------------------------------------------------
 
 
+def section_scoring(responses):
+    a, b = PUBLISHED_DISCRIMINATION, PUBLISHED_DIFFICULTY
+    nodes, weights = normal_grid(81)
+    eap, eap_se = korvane.compute_eap_scores(responses, nodes, weights, a, b)
+    wle, wle_se = korvane.compute_wle_scores(responses, a, b, -6.0, 6.0, 1e-8)
+    # EAPsum: the sum-score table from the recursion, then one EAP per score.
+    table = korvane.lord_wingersky_recursion(nodes, a, b)
+    scores = responses.sum(axis=1).astype(np.int32)
+    eapsum, eapsum_se = korvane.eapsum_from_distribution(table, np.log(weights), scores, nodes)
+    expected = np.exp(table) @ weights * len(responses)  # examinees expected per score
+
+    print("\nPerson scores at the published estimates, by sum score")
+    print("  score    n  expected   EAPsum (se)      EAP range        mean EAP   mean WLE (se)")
+    for s in range(table.shape[0]):
+        at = scores == s
+        if not at.any():
+            continue
+        k = np.flatnonzero(at)[0]
+        print(f"  {s:5d} {at.sum():4d} {expected[s]:9.1f}  {eapsum[k]:6.3f} ({eapsum_se[k]:.3f})"
+              f"  {eap[at].min():6.3f} .. {eap[at].max():6.3f}  {eap[at].mean():8.3f}"
+              f"  {wle[at].mean():8.3f} ({wle_se[at].mean():.3f})")
+    print(f"  EAP and EAPsum differ by at most {np.max(np.abs(eap - eapsum)):.3f} "
+          f"(EAP also weighs which items were right); WLE, with no prior, is not pulled towards the mean.")
+
+
 # ---- Fit diagnostics and DIF --------------------------------------------------
 
 
@@ -72,6 +97,7 @@ def main():
     print(f"LSAT section 6: {responses.shape[0]} examinees, {responses.shape[1]} items\n")
     section_likelihood(responses)
     section_em_loop(responses)
+    section_scoring(responses)
 
 
 if __name__ == "__main__":
