@@ -87,6 +87,7 @@ bool regress_item(const double* r, const double* n, const std::vector<double>& t
 std::vector<std::int32_t> gather_columns(const I2& responses, const U64List& columns, std::size_t count) {
   const std::size_t n_persons = responses.rows();
   std::vector<std::int32_t> out(checked_product<std::int32_t>(n_persons, count));
+  if (count == 0) return out;
   parallel_for(n_persons, [&](std::size_t i) {
     for (std::size_t m = 0; m < count; ++m) out[i * count + m] = responses(i, columns[m]);
   });
@@ -127,6 +128,11 @@ std::tuple<Vec, Vec, Vec, double, std::uint64_t, bool> fixed_calib_em(
     }
   }
 
+  // The person-by-node buffers first: a size that cannot be allocated ends
+  // the call before any work is done.
+  Mat anchor_ll(n_persons, n_grid);
+  Mat posterior(n_persons, n_grid);
+
   // Responses per person, anchors and new items each in list order.  With no
   // persons or no nodes the anchors are never used.
   const std::size_t n_anchor_used = (n_persons > 0 && n_grid > 0) ? n_anchor : 0;
@@ -138,7 +144,6 @@ std::tuple<Vec, Vec, Vec, double, std::uint64_t, bool> fixed_calib_em(
   for (std::size_t k = 0; k < n_grid; ++k) log_prior[k] = std::log(quad_weights(k) + 1e-10);
 
   // The anchors' log-likelihood at every node, once.
-  Mat anchor_ll(n_persons, n_grid);
   if (n_anchor_used > 0) {
     const ItemLogTable table = ItemLogTable::two_pl(theta_grid, anchor_disc, anchor_diff, n_anchor_used);
     parallel_for(n_persons, [&](std::size_t i) {
@@ -148,7 +153,6 @@ std::tuple<Vec, Vec, Vec, double, std::uint64_t, bool> fixed_calib_em(
 
   std::vector<double> a(n_new, init_disc), b(n_new, init_diff);
   const MStepSettings settings{disc_bounds, diff_bounds, prob_clamp, min_count, min_valid_points};
-  Mat posterior(n_persons, n_grid);
   std::vector<double> person_lse(n_persons);
   // Counts of the M-step: items in blocks, persons in order within a block.
   std::vector<double> r_counts(checked_product<double>(n_new, n_grid));

@@ -372,3 +372,11 @@ def test_stocking_lord_edges(rng):
     assert longer == pytest.approx(
         korvane.stocking_lord_criterion(a_old[:5], b_old[:5], a_old[:5] * 2, b_old[:5], 1.0, 0.0, grid), rel=1e-14)
     assert math.isnan(korvane.stocking_lord_criterion(a_old, b_old, a_old, b_old, float("nan"), 0.0, grid))
+
+
+def test_sizes_that_cannot_be_allocated_fail_cleanly():
+    grid = np.linspace(-1, 1, 41)
+    with pytest.raises(BaseException) as info:
+        korvane.fixed_calib_em(np.zeros((2**40, 0), np.int32), [], [], np.zeros(0), np.zeros(0), grid,
+                               np.ones(41), 5, 1e-6)
+    assert isinstance(info.value, MemoryError) or type(info.value).__name__ == "KernelFailure"

@@ -305,3 +305,18 @@ def test_item_se_agrees_with_bootstrap_spread():
         ratio, block_ratio = diagonal / spread, inverse / spread
         assert 0.7 < np.median(ratio) < 1.4 and np.all((ratio > 0.5) & (ratio < 1.4)), ratio
         assert 0.7 < np.median(block_ratio) < 1.4 and np.all((block_ratio > 0.6) & (block_ratio < 1.4)), block_ratio
+
+
+def assert_clean_size_error(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    assert isinstance(info.value, MemoryError) or type(info.value).__name__ == "KernelFailure"
+
+
+def test_sizes_that_cannot_be_allocated_fail_cleanly():
+    q = np.linspace(-1, 1, 5)
+    wide = np.zeros((0, 2**40), np.int32)  # no persons, 2^40 items: counts cannot exist
+    for fn in (korvane.compute_item_se_parallel, korvane.compute_hessian_block_diagonal):
+        assert_clean_size_error(lambda: fn(wide, np.zeros((0, 5)), q, np.ones(1), np.ones(1), 0.01))
+    tall = np.lib.stride_tricks.as_strided(np.zeros(1), shape=(2**58, 2), strides=(0, 0))
+    assert_clean_size_error(lambda: korvane.compute_se_from_hessian(tall))
