@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "frame/binding.hpp"
+#include "utils/item_counts.hpp"
 #include "utils/item_tables.hpp"
 #include "utils/numerics.hpp"
 #include "utils/parallel.hpp"
@@ -154,7 +155,7 @@ std::tuple<Vec, Vec, Vec, double, std::uint64_t, bool> fixed_calib_em(
   std::vector<double> a(n_new, init_disc), b(n_new, init_diff);
   const MStepSettings settings{disc_bounds, diff_bounds, prob_clamp, min_count, min_valid_points};
   std::vector<double> person_lse(n_persons);
-  // Counts of the M-step: items in blocks, persons in order within a block.
+  // Counts of the M-step: items in blocks, one parallel task per block.
   std::vector<double> r_counts(checked_product<double>(n_new, n_grid));
   std::vector<double> n_counts(r_counts.size());
   const std::size_t n_blocks =
@@ -196,19 +197,11 @@ std::tuple<Vec, Vec, Vec, double, std::uint64_t, bool> fixed_calib_em(
     if (n_new > 0) {
       parallel_for((n_new + block - 1) / block, [&](std::size_t blk) {
         const std::size_t t0 = blk * block, t1 = std::min(n_new, t0 + block);
-        for (std::size_t i = 0; i < n_persons; ++i) {
-          const std::int32_t* x = new_resp.data() + i * n_new;
-          const double* post = posterior.row(i);
-          for (std::size_t t = t0; t < t1; ++t) {
-            if (x[t] < 0) continue;
-            double* nt = n_counts.data() + t * n_grid;
-            for (std::size_t k = 0; k < n_grid; ++k) nt[k] += post[k];
-            if (x[t] == 1) {
-              double* rt = r_counts.data() + t * n_grid;
-              for (std::size_t k = 0; k < n_grid; ++k) rt[k] += post[k];
-            }
-          }
-        }
+        ItemCountBuilder builder;
+        builder.add(
+            n_persons, t0, t1, n_grid, [&](std::size_t i, std::size_t t) { return new_resp[i * n_new + t]; },
+            [&](std::size_t i, double*) -> const double* { return posterior.row(i); },
+            r_counts.data() + t0 * n_grid, n_counts.data() + t0 * n_grid);
         std::vector<double> xs, ys, ws;
         for (std::size_t t = t0; t < t1; ++t) {
           regress_item(r_counts.data() + t * n_grid, n_counts.data() + t * n_grid, theta, settings, xs, ys, ws,

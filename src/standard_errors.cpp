@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "frame/binding.hpp"
+#include "utils/item_counts.hpp"
 #include "utils/item_tables.hpp"
 #include "utils/numerics.hpp"
 #include "utils/parallel.hpp"
@@ -31,9 +32,8 @@ struct ItemCounts {
   const double* n(std::size_t j) const { return answered.data() + j * n_quad; }
 };
 
-// Persons are scanned in order within a block of items, so each posterior row
-// is copied once per block instead of once per item while every item still
-// accumulates its persons in order.
+// Items in blocks, one parallel task per block: each posterior row is read
+// once per block, and every item still accumulates its persons in order.
 ItemCounts item_counts(const I2& responses, const F2& posterior, std::size_t n_quad) {
   const std::size_t n_persons = responses.rows(), n_items = responses.cols();
   ItemCounts c{n_quad, {}, {}};
@@ -45,26 +45,16 @@ ItemCounts item_counts(const I2& responses, const F2& posterior, std::size_t n_q
   const std::size_t block = (n_items + n_blocks - 1) / n_blocks;
   parallel_for((n_items + block - 1) / block, [&](std::size_t blk) {
     const std::size_t j0 = blk * block, j1 = std::min(n_items, j0 + block);
-    std::vector<double> row(posterior.empty() ? 0 : posterior.cols());
-    for (std::size_t i = 0; i < n_persons; ++i) {
-      bool loaded = false;
-      for (std::size_t j = j0; j < j1; ++j) {
-        const std::int32_t x = responses(i, j);
-        if (x < 0) continue;
-        if (!loaded) {
+    ItemCountBuilder builder;
+    builder.add(
+        n_persons, j0, j1, n_quad, [&](std::size_t i, std::size_t j) { return responses(i, j); },
+        [&](std::size_t i, double* buffer) -> const double* {
           require_entry(i, posterior.rows(), "posterior_weights (rows)");
           require_entry(n_quad - 1, posterior.cols(), "posterior_weights (columns)");
-          posterior.copy_row(i, row.data());
-          loaded = true;
-        }
-        double* nj = c.answered.data() + j * n_quad;
-        for (std::size_t k = 0; k < n_quad; ++k) nj[k] += row[k];
-        if (x == 1) {
-          double* rj = c.correct.data() + j * n_quad;
-          for (std::size_t k = 0; k < n_quad; ++k) rj[k] += row[k];
-        }
-      }
-    }
+          for (std::size_t k = 0; k < n_quad; ++k) buffer[k] = posterior(i, k);  // extra columns unread
+          return buffer;
+        },
+        c.correct.data() + j0 * n_quad, c.answered.data() + j0 * n_quad);
   });
   return c;
 }

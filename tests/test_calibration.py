@@ -161,9 +161,9 @@ def assert_kernel_failure(call):
 
 @pytest.fixture
 def design(rng):
-    """30 persons, 7 columns: anchors 5, 0, 3 (in that order) and new items 6, 2, 1; column 1
+    """140 persons (more than two blocks), 7 columns: anchors 5, 0, 3 (in that order) and new items 6, 2, 1; column 1
     is answered correctly by everyone (its logits all hit the clamp), column 4 is unused."""
-    resp = random_responses(rng, 30, 7, missing=0.15)
+    resp = random_responses(rng, 140, 7, missing=0.15)
     resp[:, 1] = 1
     grid = np.linspace(-3, 3, 7)
     w = np.exp(-0.5 * grid**2)

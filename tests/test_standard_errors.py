@@ -115,7 +115,7 @@ def posterior(rng, n_persons, n_quad):
 
 @pytest.fixture
 def problem(rng):
-    n_persons, n_items, n_quad = 40, 5, 9
+    n_persons, n_items, n_quad = 150, 5, 9  # more than two blocks of persons
     responses = random_responses(rng, n_persons, n_items, missing=0.15)
     responses[:, 3] = -1  # an item nobody answered
     return {
