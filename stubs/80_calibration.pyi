@@ -2,7 +2,7 @@
 
 def fixed_calib_em(
     responses: Int32Array,  # (n_persons, n_items)
-    anchor_items: Sequence[int],  # columns of the anchors; entries beyond len(anchor_disc) are ignored
+    anchor_items: Sequence[int],  # columns of the anchors; entries beyond len(anchor_disc) unused (still checked)
     new_items: Sequence[int],  # columns of the items to calibrate
     anchor_disc: Float64Array,  # (n_anchors,), fixed
     anchor_diff: Float64Array,  # (>= n_anchors,), fixed
