@@ -92,12 +92,32 @@ def section_scoring(responses):
 # ---- Standard errors and simulation ------------------------------------------
 
 
+def section_standard_errors(responses):
+    nodes, weights = normal_grid(121)
+    a, b = PUBLISHED_DISCRIMINATION, PUBLISHED_DIFFICULTY
+    # Posterior weights of every examinee at the published estimates.
+    log_post = korvane.compute_log_likelihoods_2pl(responses, nodes, a, b) + np.log(weights)
+    post = np.exp(log_post - log_post.max(axis=1, keepdims=True))
+    post /= post.sum(axis=1, keepdims=True)
+    # Per item, without the cross derivative, and from the inverse of each 2x2 block.
+    se_a, se_b = korvane.compute_item_se_parallel(responses, post, nodes, a, b, 1e-4)
+    hessian = korvane.compute_hessian_block_diagonal(responses, post, nodes, a, b, 1e-4)
+    block = korvane.compute_se_from_hessian(hessian)
+    print("\nStandard errors of the published estimates (posterior held fixed, so with only")
+    print("five items they understate the sampling error; the block column uses the cross term)")
+    print("  item      a   se(a) block      b   se(b) block")
+    for j in range(len(a)):
+        print(f"  {j + 1:4d} {a[j]:6.3f} {se_a[j]:7.3f} {block[2 * j]:5.3f} "
+              f"{b[j]:7.3f} {se_b[j]:7.3f} {block[2 * j + 1]:5.3f}")
+
+
 def main():
     responses = load_responses()
     print(f"LSAT section 6: {responses.shape[0]} examinees, {responses.shape[1]} items\n")
     section_likelihood(responses)
     section_em_loop(responses)
     section_scoring(responses)
+    section_standard_errors(responses)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,92 @@
+// Expected counts of dichotomous items from posterior weights:
+//   n_jk = sum over persons with code x_ij >= 0 of posterior[i, k],
+//   r_jk = the same over persons with x_ij = 1,
+// each summed over persons in increasing order, starting from the value
+// already in the output (0 for a fresh count).
+//
+// Persons are taken in blocks; within a block each item gets the list of
+// persons that answered it (and that answered it correctly), and the rows of
+// those persons are added node chunk by node chunk into accumulators that
+// stay in registers.  Every (item, node) sum still runs over the persons in
+// order, so the bits are those of the plain person loop.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace korvane {
+
+class ItemCountBuilder {
+ public:
+  static constexpr std::size_t kBlock = 64;  // persons per block
+
+  // Items [j0, j1) of the output, n_quad nodes per item, item-major:
+  // r[(j - j0) * n_quad + k].  code(i, j) is the response code of person i
+  // to item j; row(i, buffer) returns person i's posterior row, either in
+  // place or copied into `buffer` (n_quad doubles); it is called only for
+  // persons with at least one non-missing code among the items.
+  template <class Code, class Row>
+  void add(std::size_t n_persons, std::size_t j0, std::size_t j1, std::size_t n_quad, Code&& code, Row&& row,
+           double* r, double* n) {
+    const std::size_t n_items = j1 - j0;
+    if (n_items == 0 || n_quad == 0) return;
+    codes_.resize(kBlock * n_items);
+    rows_.resize(kBlock);
+    buffer_.resize(kBlock * n_quad);
+    for (std::size_t b0 = 0; b0 < n_persons; b0 += kBlock) {
+      const std::size_t b1 = std::min(n_persons, b0 + kBlock);
+      for (std::size_t i = b0; i < b1; ++i) {
+        std::int32_t* c = codes_.data() + (i - b0) * n_items;
+        bool needed = false;
+        for (std::size_t j = 0; j < n_items; ++j) {
+          c[j] = code(i, j0 + j);
+          needed = needed || c[j] >= 0;
+        }
+        rows_[i - b0] = needed ? row(i, buffer_.data() + (i - b0) * n_quad) : nullptr;
+      }
+      for (std::size_t j = 0; j < n_items; ++j) {
+        std::size_t n_answered = 0, n_correct = 0;
+        for (std::size_t p = 0; p < b1 - b0; ++p) {
+          const std::int32_t x = codes_[p * n_items + j];
+          answered_[n_answered] = static_cast<std::uint32_t>(p);
+          n_answered += (x >= 0);
+          correct_[n_correct] = static_cast<std::uint32_t>(p);
+          n_correct += (x == 1);
+        }
+        add_rows(answered_, n_answered, n + j * n_quad, n_quad);
+        add_rows(correct_, n_correct, r + j * n_quad, n_quad);
+      }
+    }
+  }
+
+ private:
+  void add_rows(const std::uint32_t* list, std::size_t count, double* acc, std::size_t n_quad) const {
+    if (count == 0) return;
+    constexpr std::size_t kChunk = 8;
+    std::size_t k = 0;
+    for (; k + kChunk <= n_quad; k += kChunk) {
+      double a[kChunk];
+      for (std::size_t u = 0; u < kChunk; ++u) a[u] = acc[k + u];
+      for (std::size_t m = 0; m < count; ++m) {
+        const double* x = rows_[list[m]] + k;
+        for (std::size_t u = 0; u < kChunk; ++u) a[u] += x[u];
+      }
+      for (std::size_t u = 0; u < kChunk; ++u) acc[k + u] = a[u];
+    }
+    for (; k < n_quad; ++k) {
+      double a = acc[k];
+      for (std::size_t m = 0; m < count; ++m) a += rows_[list[m]][k];
+      acc[k] = a;
+    }
+  }
+
+  std::vector<std::int32_t> codes_;
+  std::vector<const double*> rows_;
+  std::vector<double> buffer_;
+  std::uint32_t answered_[kBlock];
+  std::uint32_t correct_[kBlock];
+};
+
+}  // namespace korvane
