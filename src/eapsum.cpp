@@ -9,6 +9,7 @@
 
 #include "frame/binding.hpp"
 #include "utils/numerics.hpp"
+#include "utils/posterior.hpp"
 
 namespace korvane {
 namespace {
@@ -116,19 +117,9 @@ std::tuple<Vec, Vec> eapsum(F2 log_p_score_theta, F1 log_prior, I1 sum_scores, F
     if (s > n_rows - 1) s = n_rows - 1;
     if (!done[s]) {
       for (std::size_t q = 0; q < n_quad; ++q) lp[q] = log_p_score_theta(s, q) + prior[q];
-      const double total = log_sum_exp(lp.data(), n_quad);
-      double mean = 0.0;
-      for (std::size_t q = 0; q < n_quad; ++q) {
-        post[q] = std::exp(lp[q] - total);
-        mean += theta[q] * post[q];
-      }
-      double var = 0.0;
-      for (std::size_t q = 0; q < n_quad; ++q) {
-        const double d = theta[q] - mean;
-        var += post[q] * (d * d);
-      }
-      row_eap[s] = mean;
-      row_se[s] = std::sqrt(var);
+      const GridSummary g = summarize_grid_posterior(lp.data(), theta.data(), n_quad, post.data());
+      row_eap[s] = g.mean;
+      row_se[s] = g.se;
       done[s] = 1;
     }
     eap[i] = row_eap[s];

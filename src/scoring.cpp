@@ -13,6 +13,7 @@
 #include "utils/item_tables.hpp"
 #include "utils/numerics.hpp"
 #include "utils/parallel.hpp"
+#include "utils/posterior.hpp"
 
 namespace korvane {
 namespace {
@@ -47,19 +48,9 @@ std::tuple<Vec, Vec> eap_scores(I2 responses, F1 quad_points, F1 quad_weights, F
       responses.copy_row(i, row.data());
       table.row_log_likelihood(row.data(), lp.data());
       for (std::size_t q = 0; q < n_quad; ++q) lp[q] += log_prior[q];
-      const double total = log_sum_exp(lp.data(), n_quad);
-      double mean = 0.0;
-      for (std::size_t q = 0; q < n_quad; ++q) {
-        post[q] = std::exp(lp[q] - total);
-        mean += theta[q] * post[q];
-      }
-      double var = 0.0;
-      for (std::size_t q = 0; q < n_quad; ++q) {
-        const double d = theta[q] - mean;
-        var += post[q] * (d * d);
-      }
-      eap[i] = mean;
-      se[i] = std::sqrt(var);
+      const GridSummary g = summarize_grid_posterior(lp.data(), theta.data(), n_quad, post.data());
+      eap[i] = g.mean;
+      se[i] = g.se;
     }
   });
   return {std::move(eap), std::move(se)};
