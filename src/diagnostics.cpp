@@ -48,6 +48,30 @@ struct Items {
   double prob(std::size_t j, double theta) const { return logistic((theta - b[j]) * a[j]); }
 };
 
+// Start of row i of a read-only matrix.
+const double* row_of(const Mat& m, std::size_t i) { return m.data() + i * m.extent(1); }
+
+// Cell values with absent cells (NaN) replaced by 0.0, and a mask of 1.0
+// for a present cell and 0.0 for an absent one.  The pair loops multiply by
+// the mask instead of branching, so that the loop over the second item has
+// no control flow: every present value is finite, a product with a mask of
+// 1.0 is exact, a product with 0.0 is a zero, and a zero added to a sum that
+// starts from +0.0 leaves it unchanged.
+struct Masked {
+  Mat value, mask;
+  Masked(std::size_t n_persons, std::size_t n_items) : value(n_persons, n_items), mask(n_persons, n_items) {}
+  // Row p from `cells` (NaN = absent).
+  void set_row(std::size_t p, const double* cells, std::size_t n_items) {
+    double* v = value.row(p);
+    double* m = mask.row(p);
+    for (std::size_t j = 0; j < n_items; ++j) {
+      const bool present = !std::isnan(cells[j]);
+      v[j] = present ? cells[j] : 0.0;
+      m[j] = present ? 1.0 : 0.0;
+    }
+  }
+};
+
 // ---- batch probabilities, variances and residuals ----
 
 // The persons of a batch function: one per entry of theta, items one per
@@ -152,17 +176,17 @@ std::tuple<Vec, Vec, Vec, Vec> fit_statistics(I2 responses, F1 theta, F1 discrim
   const Items items(discrimination, difficulty, n_items);
   // Cell pairs (s, v): the squared standardized residual and the variance,
   // NaN for a missing response.  The person statistics are summed over the
-  // row as it is formed, items in order.
-  Mat s(n_persons, n_items), v(n_persons, n_items);
+  // row as it is formed, items in order; the item statistics read the cells
+  // with a NaN s set to zero and a mask (see Masked).
+  Masked s(n_persons, n_items), v(n_persons, n_items);
   Vec item_outfit(n_items), item_infit(n_items), person_outfit(n_persons), person_infit(n_persons);
   parallel_chunks(n_persons, [&](std::size_t begin, std::size_t end) {
     std::vector<std::int32_t> row(n_items);
+    std::vector<double> sp(n_items), vp(n_items);
     for (std::size_t p = begin; p < end; ++p) {
       require_entry(p, theta.size(), "theta");
       responses.copy_row(p, row.data());
       const double t = theta(p);
-      double* sp = s.row(p);
-      double* vp = v.row(p);
       for (std::size_t j = 0; j < n_items; ++j) {
         if (row[j] < 0) {
           sp[j] = vp[j] = kNaN;
@@ -177,7 +201,10 @@ std::tuple<Vec, Vec, Vec, Vec> fit_statistics(I2 responses, F1 theta, F1 discrim
       }
       double n = 0.0, sum_s = 0.0, sum_w = 0.0, sum_v = 0.0;
       for (std::size_t j = 0; j < n_items; ++j) {
-        if (std::isnan(sp[j])) continue;
+        if (std::isnan(sp[j])) {
+          vp[j] = kNaN;  // a skipped cell: its variance is not counted either
+          continue;
+        }
         n += 1.0;
         sum_s += sp[j];
         sum_w += sp[j] * vp[j];
@@ -185,25 +212,25 @@ std::tuple<Vec, Vec, Vec, Vec> fit_statistics(I2 responses, F1 theta, F1 discrim
       }
       person_outfit[p] = n > 0 ? sum_s / n : kNaN;
       person_infit[p] = sum_v > 1e-10 ? sum_w / sum_v : kNaN;
+      s.set_row(p, sp.data(), n_items);
+      v.set_row(p, vp.data(), n_items);
     }
   });
-  // Item statistics: persons in order, a block of items at a time.  The
-  // sums start from +0.0 and every term is >= 0, so adding 0.0 for a skipped
-  // cell leaves a sum unchanged.
+  // Item statistics: persons in order, a block of items at a time.
   constexpr std::size_t kItemBlock = 32;
   const std::size_t n_blocks = (n_items + kItemBlock - 1) / kItemBlock;
   parallel_for(n_blocks, [&](std::size_t blk) {
     const std::size_t j0 = blk * kItemBlock, len = std::min(kItemBlock, n_items - j0);
     double n[kItemBlock] = {}, sum_s[kItemBlock] = {}, sum_w[kItemBlock] = {}, sum_v[kItemBlock] = {};
     for (std::size_t p = 0; p < n_persons; ++p) {
-      const double* sp = s.row(p) + j0;
-      const double* vp = v.row(p) + j0;
+      const double* sp = row_of(s.value, p) + j0;
+      const double* mp = row_of(s.mask, p) + j0;
+      const double* vp = row_of(v.value, p) + j0;
       for (std::size_t t = 0; t < len; ++t) {
-        const bool ok = !std::isnan(sp[t]);
-        n[t] += ok ? 1.0 : 0.0;
-        sum_s[t] += ok ? sp[t] : 0.0;
-        sum_w[t] += ok ? sp[t] * vp[t] : 0.0;
-        sum_v[t] += ok ? vp[t] : 0.0;
+        n[t] += mp[t];
+        sum_s[t] += sp[t];
+        sum_w[t] += sp[t] * vp[t];
+        sum_v[t] += vp[t];
       }
     }
     for (std::size_t t = 0; t < len; ++t) {
@@ -216,8 +243,6 @@ std::tuple<Vec, Vec, Vec, Vec> fit_statistics(I2 responses, F1 theta, F1 discrim
 
 // ---- item pairs ----
 
-// Start of row i of a read-only matrix.
-const double* row_of(const Mat& m, std::size_t i) { return m.data() + i * m.extent(1); }
 
 // Pair (j, k), j < k, of n items sits at pair_offset(j, n) + (k - j - 1) of
 // the lexicographic pair list.
@@ -277,31 +302,34 @@ Mat pair_matrix(std::size_t n_items, const std::vector<double>& values) {
 }
 
 // Q3 sums of pairs (j, k > j) over persons [p0, p1): count, sum r_j, sum r_k,
-// sum r_j r_k, sum r_j^2, sum r_k^2, skipping a person when either residual
-// is NaN.  The sums start from +0.0 and never become -0.0, so adding 0.0 for
-// a skipped person leaves them unchanged: the loop over k has no branch.
-void q3_accumulate(const Mat& r, std::size_t j, double* s, std::size_t len, std::size_t p0, std::size_t p1) {
-  double* __restrict cnt = s;
-  double* __restrict sj = s + len;
-  double* __restrict sk = s + 2 * len;
-  double* __restrict sjk = s + 3 * len;
-  double* __restrict sjj = s + 4 * len;
-  double* __restrict skk = s + 5 * len;
+// sum r_j r_k, sum r_j^2, sum r_k^2, over the persons with both residuals
+// (pairwise deletion of NaN residuals).
+// One person's contribution to the Q3 sums of pairs (j, k > j): rk and mk
+// are the person's residuals and mask from item j + 1 on.  The arrays do
+// not overlap; saying so lets the loop run on vector registers.
+inline void q3_person(const double* __restrict rk, const double* __restrict mk, double rj,
+                      double* __restrict cnt, double* __restrict sj, double* __restrict sk,
+                      double* __restrict sjk, double* __restrict sjj, double* __restrict skk, std::size_t len) {
+  const double rjj = rj * rj;
+  for (std::size_t t = 0; t < len; ++t) {
+    const double x = rk[t], m = mk[t];
+    cnt[t] += m;
+    sj[t] += m * rj;
+    sk[t] += x;
+    sjk[t] += rj * x;
+    sjj[t] += m * rjj;
+    skk[t] += x * x;
+  }
+}
+
+void q3_accumulate(const Masked& r, std::size_t j, double* s, std::size_t len, std::size_t p0,
+                   std::size_t p1) {
   for (std::size_t p = p0; p < p1; ++p) {
-    const double* row = row_of(r, p);
-    const double rj = row[j];
-    if (std::isnan(rj)) continue;
-    const double* __restrict rk = row + j + 1;
-    for (std::size_t t = 0; t < len; ++t) {
-      const double x = rk[t];
-      const bool ok = !std::isnan(x);
-      cnt[t] += ok ? 1.0 : 0.0;
-      sj[t] += ok ? rj : 0.0;
-      sk[t] += ok ? x : 0.0;
-      sjk[t] += ok ? rj * x : 0.0;
-      sjj[t] += ok ? rj * rj : 0.0;
-      skk[t] += ok ? x * x : 0.0;
-    }
+    const double* mp = row_of(r.mask, p);
+    if (mp[j] == 0.0) continue;
+    const double* rp = row_of(r.value, p);
+    q3_person(rp + j + 1, mp + j + 1, rp[j], s, s + len, s + 2 * len, s + 3 * len, s + 4 * len, s + 5 * len,
+              len);
   }
 }
 
@@ -317,10 +345,21 @@ double q3_value(const double* s, std::size_t len, std::size_t t) {
 }
 
 Mat q3_matrix(I2 responses, F1 theta, F1 discrimination, F1 difficulty) {
-  const std::size_t n_items = responses.cols();
-  const Mat r = residual_matrix(responses, theta, Items(discrimination, difficulty, n_items));
+  const std::size_t n_persons = responses.rows(), n_items = responses.cols();
+  const Items items(discrimination, difficulty, n_items);
+  Masked r(n_persons, n_items);
+  parallel_chunks(n_persons, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::int32_t> row(n_items);
+    std::vector<double> res(n_items);
+    for (std::size_t p = begin; p < end; ++p) {
+      require_entry(p, theta.size(), "theta");
+      responses.copy_row(p, row.data());
+      residual_row(row.data(), n_items, theta(p), items, res.data());
+      r.set_row(p, res.data(), n_items);
+    }
+  });
   const auto values = pair_values<6>(
-      n_items, responses.rows(),
+      n_items, n_persons,
       [&](std::size_t j, double* s, std::size_t len, std::size_t p0, std::size_t p1) {
         q3_accumulate(r, j, s, len, p0, p1);
       },
@@ -328,34 +367,68 @@ Mat q3_matrix(I2 responses, F1 theta, F1 discrimination, F1 difficulty) {
   return pair_matrix(n_items, values);
 }
 
+// The cells of the LD chi-square: code (0 or 1; 0 when missing), mask and
+// probability of a correct response (0 when missing), and per person whether
+// some answered cell has a NaN probability.
+struct LdCells {
+  Mat code, mask, prob;
+  std::vector<char> nan_row;
+  LdCells(std::size_t n, std::size_t m) : code(n, m), mask(n, m), prob(n, m), nan_row(n, 0) {}
+};
+
 // LD chi-square sums of pairs (j, k > j) over persons [p0, p1): the observed
 // counts O00, O01, O10, O11 and the expected sums E00, E01, E10, E11, over
-// the persons who answered both items.  `code` holds 0.0, 1.0 or -1.0
-// (missing) per cell and `prob` the probability of a correct response.
-void ld_accumulate(const Mat& code, const Mat& prob, std::size_t j, double* s, std::size_t len,
-                   std::size_t p0, std::size_t p1) {
-  double* __restrict e00 = s + 4 * len;
-  double* __restrict e01 = s + 5 * len;
-  double* __restrict e10 = s + 6 * len;
-  double* __restrict e11 = s + 7 * len;
+// the persons who answered both items.  A person with a NaN probability
+// takes a branching loop, where a skipped pair adds nothing (a NaN times a
+// zero mask would be NaN).
+// One person's contribution to the LD sums of pairs (j, k > j) for a person
+// whose probabilities are all numbers: o0 and o1 are row x_j of the observed
+// table; xk, mk, pk the person's codes, mask and probabilities from item
+// j + 1 on.
+inline void ld_person(const double* __restrict xk, const double* __restrict mk, const double* __restrict pk,
+                      double pj, double* __restrict o0, double* __restrict o1, double* __restrict e00,
+                      double* __restrict e01, double* __restrict e10, double* __restrict e11, std::size_t len) {
+  const double qj = 1.0 - pj;
+  for (std::size_t t = 0; t < len; ++t) {
+    const double x = xk[t], m = mk[t], pr = pk[t], q = 1.0 - pr;
+    o0[t] += m - x;
+    o1[t] += x;
+    e00[t] += m * (qj * q);
+    e01[t] += qj * pr;
+    e10[t] += m * (pj * q);
+    e11[t] += pj * pr;
+  }
+}
+
+void ld_accumulate(const LdCells& c, std::size_t j, double* s, std::size_t len, std::size_t p0, std::size_t p1) {
+  double* e00 = s + 4 * len;
+  double* e01 = s + 5 * len;
+  double* e10 = s + 6 * len;
+  double* e11 = s + 7 * len;
   for (std::size_t p = p0; p < p1; ++p) {
-    const double xj = row_of(code, p)[j];
-    if (xj < 0) continue;
-    const double pj = row_of(prob, p)[j], qj = 1.0 - pj;
-    // Row x_j of the observed table.
-    double* __restrict o0 = xj == 0.0 ? s : s + 2 * len;
-    double* __restrict o1 = xj == 0.0 ? s + len : s + 3 * len;
-    const double* __restrict xk = row_of(code, p) + j + 1;
-    const double* __restrict pk = row_of(prob, p) + j + 1;
+    const double* mp = row_of(c.mask, p);
+    if (mp[j] == 0.0) continue;
+    const double* xp = row_of(c.code, p);
+    const double* pp = row_of(c.prob, p);
+    const double xj = xp[j], pj = pp[j];
+    double* o0 = xj == 0.0 ? s : s + 2 * len;
+    double* o1 = xj == 0.0 ? s + len : s + 3 * len;
+    const double* xk = xp + j + 1;
+    const double* mk = mp + j + 1;
+    const double* pk = pp + j + 1;
+    if (!c.nan_row[p]) {
+      ld_person(xk, mk, pk, pj, o0, o1, e00, e01, e10, e11, len);
+      continue;
+    }
+    const double qj = 1.0 - pj;
     for (std::size_t t = 0; t < len; ++t) {
-      const double x = xk[t], pr = pk[t], q = 1.0 - pr;
-      const bool ok = x >= 0.0;
-      o0[t] += x == 0.0 ? 1.0 : 0.0;
-      o1[t] += x == 1.0 ? 1.0 : 0.0;
-      e00[t] += ok ? qj * q : 0.0;
-      e01[t] += ok ? qj * pr : 0.0;
-      e10[t] += ok ? pj * q : 0.0;
-      e11[t] += ok ? pj * pr : 0.0;
+      if (mk[t] == 0.0) continue;
+      const double q = 1.0 - pk[t];
+      (xk[t] == 0.0 ? o0 : o1)[t] += 1.0;
+      e00[t] += qj * q;
+      e01[t] += qj * pk[t];
+      e10[t] += pj * q;
+      e11[t] += pj * pk[t];
     }
   }
 }
@@ -378,7 +451,7 @@ Mat ld_chi2_matrix(I2 responses, F1 theta, F1 discrimination, F1 difficulty) {
   // both items; so a person with a cell that cannot be used (no theta, no
   // parameters, a code above 1) fails the call exactly when the person
   // answered at least one other item.
-  Mat code(n_persons, n_items), prob(n_persons, n_items);
+  LdCells cells(n_persons, n_items);
   parallel_chunks(n_persons, [&](std::size_t begin, std::size_t end) {
     std::vector<std::int32_t> row(n_items);
     for (std::size_t p = begin; p < end; ++p) {
@@ -386,22 +459,21 @@ Mat ld_chi2_matrix(I2 responses, F1 theta, F1 discrimination, F1 difficulty) {
       const bool has_theta = p < theta.size();
       const double t = has_theta ? theta(p) : 0.0;
       std::size_t answered = 0, bad = n_items;
-      double* cp = code.row(p);
-      double* pp = prob.row(p);
+      double* cp = cells.code.row(p);
+      double* mp = cells.mask.row(p);
+      double* pp = cells.prob.row(p);
       for (std::size_t j = 0; j < n_items; ++j) {
         const std::int32_t x = row[j];
-        if (x < 0) {
-          cp[j] = -1.0;
-          continue;
-        }
+        if (x < 0) continue;
         ++answered;
         if (!has_theta || !items.has(j) || x > 1) {
-          cp[j] = -1.0;
           if (bad == n_items) bad = j;
           continue;
         }
         cp[j] = static_cast<double>(x);
+        mp[j] = 1.0;
         pp[j] = items.prob(j, t);
+        if (std::isnan(pp[j])) cells.nan_row[p] = 1;
       }
       if (bad == n_items || answered < 2) continue;
       require_entry(p, theta.size(), "theta");
@@ -413,7 +485,7 @@ Mat ld_chi2_matrix(I2 responses, F1 theta, F1 discrimination, F1 difficulty) {
   const auto values = pair_values<8>(
       n_items, n_persons,
       [&](std::size_t j, double* s, std::size_t len, std::size_t p0, std::size_t p1) {
-        ld_accumulate(code, prob, j, s, len, p0, p1);
+        ld_accumulate(cells, j, s, len, p0, p1);
       },
       ld_value);
   return pair_matrix(n_items, values);
@@ -422,35 +494,38 @@ Mat ld_chi2_matrix(I2 responses, F1 theta, F1 discrimination, F1 difficulty) {
 // ---- margins ----
 
 // Observed bivariate sums of pairs (j, k > j): the count of persons with both
-// responses and the sum of the products x_j x_k.  `x` holds each code as a
-// double, NaN when missing.  Codes are exact doubles, so each product is the
-// exact 64-bit integer product rounded once to double: the value an int64
-// product converted to double has, with no 32-bit overflow.
-void margin_accumulate(const Mat& x, std::size_t j, double* s, std::size_t len, std::size_t p0,
+// responses and the sum of the products x_j x_k.  Codes are exact doubles,
+// so each product is the exact 64-bit integer product rounded once to
+// double: the value an int64 product converted to double has, with no
+// 32-bit overflow.
+inline void margin_person(const double* __restrict xk, const double* __restrict mk, double xj,
+                          double* __restrict cnt, double* __restrict sum, std::size_t len) {
+  for (std::size_t t = 0; t < len; ++t) {
+    cnt[t] += mk[t];
+    sum[t] += xj * xk[t];
+  }
+}
+
+void margin_accumulate(const Masked& x, std::size_t j, double* s, std::size_t len, std::size_t p0,
                        std::size_t p1) {
-  double* __restrict cnt = s;
-  double* __restrict sum = s + len;
   for (std::size_t p = p0; p < p1; ++p) {
-    const double xj = row_of(x, p)[j];
-    if (std::isnan(xj)) continue;
-    const double* __restrict xk = row_of(x, p) + j + 1;
-    for (std::size_t t = 0; t < len; ++t) {
-      const bool ok = !std::isnan(xk[t]);
-      cnt[t] += ok ? 1.0 : 0.0;
-      sum[t] += ok ? xj * xk[t] : 0.0;
-    }
+    const double* mp = row_of(x.mask, p);
+    if (mp[j] == 0.0) continue;
+    const double* xp = row_of(x.value, p);
+    margin_person(xp + j + 1, mp + j + 1, xp[j], s, s + len, len);
   }
 }
 
 std::tuple<Vec, Mat> observed_margins(I2 responses) {
   const std::size_t n_persons = responses.rows(), n_items = responses.cols();
-  Mat x(n_persons, n_items);
+  Masked x(n_persons, n_items);
   parallel_chunks(n_persons, [&](std::size_t begin, std::size_t end) {
     std::vector<std::int32_t> row(n_items);
+    std::vector<double> cells(n_items);
     for (std::size_t p = begin; p < end; ++p) {
       responses.copy_row(p, row.data());
-      double* xp = x.row(p);
-      for (std::size_t j = 0; j < n_items; ++j) xp[j] = row[j] < 0 ? kNaN : static_cast<double>(row[j]);
+      for (std::size_t j = 0; j < n_items; ++j) cells[j] = row[j] < 0 ? kNaN : static_cast<double>(row[j]);
+      x.set_row(p, cells.data(), n_items);
     }
   });
   // Univariate: the mean of the non-missing codes of each item, summed in
@@ -461,11 +536,11 @@ std::tuple<Vec, Mat> observed_margins(I2 responses) {
     const std::size_t j0 = blk * kItemBlock, len = std::min(kItemBlock, n_items - j0);
     double n[kItemBlock] = {}, sum[kItemBlock] = {};
     for (std::size_t p = 0; p < n_persons; ++p) {
-      const double* xp = row_of(x, p) + j0;
+      const double* xp = row_of(x.value, p) + j0;
+      const double* mp = row_of(x.mask, p) + j0;
       for (std::size_t t = 0; t < len; ++t) {
-        const bool ok = !std::isnan(xp[t]);
-        n[t] += ok ? 1.0 : 0.0;
-        sum[t] += ok ? xp[t] : 0.0;
+        n[t] += mp[t];
+        sum[t] += xp[t];
       }
     }
     for (std::size_t t = 0; t < len; ++t) uni[j0 + t] = n[t] > 0 ? sum[t] / n[t] : 0.0;
