@@ -9,7 +9,7 @@
 //   Var(beta) = sum_s (w_s / W)^2 (s2_R,s / n_R,s + s2_F,s / n_F,s)
 // with s2 the within-level sample variance (divisor n - 1; 0 for a single
 // person).  The spread of the level differences around beta, which does not
-// shrink with the sample, would flag nearly every item under no DIF.
+// shrink with the sample, flags most items of data without any DIF.
 //
 // No response code is treated as missing: every value is summed with its
 // numeric value.  Matching scores and studied scores are 64-bit integer sums
