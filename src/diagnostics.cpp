@@ -187,7 +187,8 @@ std::tuple<Vec, Vec, Vec, Vec> fit_statistics(I2 responses, F1 theta, F1 discrim
   // NaN for a missing response.  The person statistics are summed over the
   // row as it is formed, items in order; the item statistics read the cells
   // with a NaN s set to zero and a mask (see Masked).
-  Masked s(n_persons, n_items), v(n_persons, n_items);
+  Masked s(n_persons, n_items);
+  Mat v(n_persons, n_items);  // 0.0 where s is NaN
   Vec item_outfit(n_items), item_infit(n_items), person_outfit(n_persons), person_infit(n_persons);
   parallel_chunks(n_persons, [&](std::size_t begin, std::size_t end) {
     std::vector<std::int32_t> row(n_items);
@@ -222,7 +223,8 @@ std::tuple<Vec, Vec, Vec, Vec> fit_statistics(I2 responses, F1 theta, F1 discrim
       person_outfit[p] = n > 0 ? sum_s / n : kNaN;
       person_infit[p] = sum_v > 1e-10 ? sum_w / sum_v : kNaN;
       s.set_row(p, sp.data(), n_items);
-      v.set_row(p, vp.data(), n_items);
+      double* v_row = v.row(p);
+      for (std::size_t j = 0; j < n_items; ++j) v_row[j] = std::isnan(vp[j]) ? 0.0 : vp[j];
     }
   });
   // Item statistics: persons in order, a block of items at a time.
@@ -234,7 +236,7 @@ std::tuple<Vec, Vec, Vec, Vec> fit_statistics(I2 responses, F1 theta, F1 discrim
     for (std::size_t p = 0; p < n_persons; ++p) {
       const double* sp = row_of(s.value, p) + j0;
       const double* mp = row_of(s.mask, p) + j0;
-      const double* vp = row_of(v.value, p) + j0;
+      const double* vp = row_of(v, p) + j0;
       for (std::size_t t = 0; t < len; ++t) {
         n[t] += mp[t];
         sum_s[t] += sp[t];
