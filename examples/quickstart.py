@@ -89,6 +89,32 @@ def section_scoring(responses):
 # ---- Fit diagnostics and DIF --------------------------------------------------
 
 
+def section_diagnostics(responses):
+    a, b = PUBLISHED_DISCRIMINATION, PUBLISHED_DIFFICULTY
+    # EAP abilities on a normal grid, computed here in NumPy from the likelihoods.
+    nodes, weights = normal_grid(81)
+    loglik = korvane.compute_log_likelihoods_2pl(responses, nodes, a, b)
+    post = np.exp(loglik - loglik.max(axis=1, keepdims=True)) * weights
+    theta = (post @ nodes) / post.sum(axis=1)
+
+    outfit, infit, _, _ = korvane.compute_fit_statistics(responses, theta, a, b)
+    print("\nItem fit at the published estimates (EAP abilities)")
+    print("  item    " + "".join(f"{j + 1:>7d}" for j in range(len(a))))
+    print("  outfit  " + "".join(f"{v:7.3f}" for v in outfit))
+    print("  infit   " + "".join(f"{v:7.3f}" for v in infit))
+
+    q3 = korvane.compute_q3_matrix(responses, theta, a, b)
+    j, k = np.triu_indices(len(a), 1)
+    top = np.argsort(-np.abs(q3[j, k]))[:3]
+    print("  largest |Q3|: " + ", ".join(f"items {j[i] + 1}-{k[i] + 1}: {q3[j[i], k[i]]:+.3f}" for i in top))
+
+    groups = np.random.default_rng(6).integers(0, 2, len(responses)).astype(np.int32)
+    beta, z, p = korvane.sibtest_all_items(responses, groups, None)
+    print("SIBTEST against a random split (no DIF expected)")
+    print("  beta    " + "".join(f"{v:+7.3f}" for v in beta))
+    print("  p       " + "".join(f"{v:7.3f}" for v in p))
+
+
 # ---- Standard errors and simulation ------------------------------------------
 
 
@@ -118,6 +144,7 @@ def main():
     section_em_loop(responses)
     section_scoring(responses)
     section_standard_errors(responses)
+    section_diagnostics(responses)
 
 
 if __name__ == "__main__":
