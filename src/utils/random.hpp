@@ -12,7 +12,7 @@
 
 namespace korvane {
 
-using u128 = unsigned __int128;
+__extension__ using u128 = unsigned __int128;  // GCC and Clang extension
 
 // Seed of the generator of parallel task `offset`: seed + offset, wrapping
 // modulo 2^64.
