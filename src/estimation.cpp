@@ -153,7 +153,9 @@ std::pair<double, double> newton_2pl(const double* r, const double* n, const std
 // New (a_j, b_j) for every item from the posterior of the last E-step,
 // written over the two vectors.  Items run in parallel; a chunk of items
 // accumulates its counts in one pass over the persons, each item's counts in
-// person order.
+// person order.  An item answered by every person has as n_k the sum of all
+// posterior rows in person order, the same for every such item: it is formed
+// once.
 void m_step_2pl_internal(const I2& responses, const std::vector<double>& posterior,
                          const std::vector<double>& quad_points, std::vector<double>& discrimination,
                          std::vector<double>& difficulty, std::size_t n_persons, std::size_t n_items,
@@ -164,6 +166,25 @@ void m_step_2pl_internal(const I2& responses, const std::vector<double>& posteri
   require_length(quad_points.size(), n_quad, "quad_points");
   require_length(discrimination.size(), n_items, "discrimination");
   require_length(difficulty.size(), n_items, "difficulty");
+
+  std::vector<char> complete(n_items, 1);
+  {
+    std::vector<std::int32_t> row(responses.cols());
+    for (std::size_t i = 0; i < n_persons; ++i) {
+      responses.copy_row(i, row.data());
+      for (std::size_t j = 0; j < n_items; ++j)
+        if (row[j] < 0) complete[j] = 0;
+    }
+  }
+  std::vector<double> all_n;
+  if (std::find(complete.begin(), complete.end(), 1) != complete.end()) {
+    all_n.assign(n_quad, 0.0);
+    for (std::size_t i = 0; i < n_persons; ++i) {
+      const double* post = posterior.data() + i * n_quad;
+      for (std::size_t k = 0; k < n_quad; ++k) all_n[k] += post[k];
+    }
+  }
+
   std::vector<std::pair<double, double>> result(n_items);
   parallel_chunks(n_items, [&](std::size_t first, std::size_t last) {
     const std::size_t width = last - first;
@@ -173,8 +194,10 @@ void m_step_2pl_internal(const I2& responses, const std::vector<double>& posteri
       for (std::size_t j = first; j < last; ++j) {
         const std::int32_t x = responses(i, j);
         if (x < 0) continue;
-        double* nj = n.data() + (j - first) * n_quad;
-        for (std::size_t k = 0; k < n_quad; ++k) nj[k] += post[k];
+        if (!complete[j]) {
+          double* nj = n.data() + (j - first) * n_quad;
+          for (std::size_t k = 0; k < n_quad; ++k) nj[k] += post[k];
+        }
         if (x == 1) {
           double* rj = r.data() + (j - first) * n_quad;
           for (std::size_t k = 0; k < n_quad; ++k) rj[k] += post[k];
@@ -182,8 +205,9 @@ void m_step_2pl_internal(const I2& responses, const std::vector<double>& posteri
       }
     }
     for (std::size_t j = first; j < last; ++j) {
-      result[j] = newton_2pl(r.data() + (j - first) * n_quad, n.data() + (j - first) * n_quad, quad_points,
-                             n_quad, discrimination[j], difficulty[j]);
+      const double* nj = complete[j] ? all_n.data() : n.data() + (j - first) * n_quad;
+      result[j] = newton_2pl(r.data() + (j - first) * n_quad, nj, quad_points, n_quad, discrimination[j],
+                             difficulty[j]);
     }
   });
   for (std::size_t j = 0; j < n_items; ++j) {

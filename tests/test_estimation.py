@@ -416,6 +416,17 @@ def test_em_fit_matches_reference_bits(small, n_quadpts, max_iter, tol):
         assert (n_iter, converged) == (max_iter, False)
 
 
+@pytest.mark.parametrize("max_iter, tol", [(1, 1e-4), (60, 1e-7)])
+def test_em_fit_fully_answered_items_match_reference_bits(rng, max_iter, tol):
+    # Items 0 and 1 are answered by everyone, item 2 is not.
+    r = random_responses(rng, 14, 3, missing=0.0)
+    r[[2, 9], 2] = -1
+    got = korvane.em_fit_2pl(r, 7, max_iter, tol)
+    ra, rb, rll, rn, rc = em_reference(r, 7, max_iter, tol)
+    assert same_bits(got[0], ra) and same_bits(got[1], rb) and same_bits(got[2], rll)
+    assert got[3:] == (rn, rc)
+
+
 def test_em_fit_documented_cases(small):
     # max_iter 0: start values, -inf, 0 iterations, not converged.
     a, b, ll, n_iter, converged = korvane.em_fit_2pl(small, 21, 0, 1e-4)
