@@ -30,15 +30,6 @@ std::vector<double> head(const F1& v, std::size_t n) {
   return out;
 }
 
-// logistic(z) with a single exponential and no branch on the sign of z: the
-// same operations as logistic(), so the same bits (a NaN takes the z < 0
-// form in both), without the mispredicted jumps of random signs.
-inline double logistic_select(double z) {
-  const bool positive = z >= 0;
-  const double e = std::exp(positive ? -z : z);
-  return (positive ? 1.0 : e) / (e + 1.0);
-}
-
 // 2PL item parameters copied before the parallel loops.  Entries beyond the
 // items in use are never copied; a missing entry fails only when an item
 // needs it.
@@ -54,7 +45,7 @@ struct Items {
   }
   bool has(std::size_t j) const { return j < a.size() && j < b.size(); }
   // logistic((theta - b_j) * a_j): the difference first, then the slope.
-  double prob(std::size_t j, double theta) const { return logistic_select((theta - b[j]) * a[j]); }
+  double prob(std::size_t j, double theta) const { return logistic((theta - b[j]) * a[j]); }
 };
 
 // Start of row i of a read-only matrix.

@@ -18,15 +18,14 @@ inline constexpr double kProbCeil = 0.9999999999;  // the double nearest 1 - 1e-
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// 1 / (1 + e^-z).  The branch keeps the exponent non-positive, so exp never
-// overflows; a NaN takes the second branch and gives NaN.
+// 1 / (1 + e^-z): for z >= 0, e = exp(-z) and 1 / (e + 1); otherwise
+// (NaN included) e = exp(z) and e / (e + 1).  The exponent is never positive,
+// so exp never overflows.  Written with selects rather than jumps: the same
+// operations, without mispredicted branches on random signs.
 inline double logistic(double z) {
-  if (z >= 0) {
-    const double e = std::exp(-z);
-    return 1.0 / (e + 1.0);
-  }
-  const double e = std::exp(z);
-  return e / (e + 1.0);
+  const bool non_negative = z >= 0;
+  const double e = std::exp(non_negative ? -z : z);
+  return (non_negative ? 1.0 : e) / (e + 1.0);
 }
 
 // ln logistic(z); ln(1 - logistic(z)) is log_sigmoid(-z).
