@@ -407,6 +407,7 @@ def test_conditional_mse_replays_the_rules(rng):
         (8, 21, 0.3, 0, 1, 0.0, INF, 0),  # max_items 0
         (0, 21, 0.3, 5, 1, 0.0, INF, 0),  # empty bank
         (4, 21, -1.0, 9, 1, None, None, 4),  # max_items beyond the bank: the bank runs out
+        (4, 21, -1.0, 2**31 - 1, 1, None, None, 4),  # ... and buffers are sized by the bank, not the cap
         (8, 21, INF, 9, -1, None, None, 8),  # negative min_items: only the bank or the cap stops
         (8, 21, INF, 9, 3, None, None, 3),  # SE rule from item 3 on
         (8, 21, INF, 2, 3, None, None, 2),  # the cap comes first
