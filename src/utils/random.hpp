@@ -12,7 +12,7 @@
 
 namespace korvane {
 
-using u128 = unsigned __int128;
+__extension__ typedef unsigned __int128 u128;  // GCC/Clang extension type
 
 // Seed of the generator of parallel task `offset`: seed + offset, wrapping
 // modulo 2^64.
