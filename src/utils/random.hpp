@@ -48,8 +48,11 @@ class Pcg64 {
   // PCG seeding steps.  Different seeds give unrelated streams.
   explicit Pcg64(std::uint64_t seed) {
     std::uint64_t sm = seed;
-    const u128 init_state = (static_cast<u128>(splitmix(sm)) << 64) | splitmix(sm);
-    const u128 init_seq = (static_cast<u128>(splitmix(sm)) << 64) | splitmix(sm);
+    // Four outputs taken in sequence: the operands of | are unsequenced, so
+    // two calls inside one expression could be combined in either order.
+    const std::uint64_t s0 = splitmix(sm), s1 = splitmix(sm), s2 = splitmix(sm), s3 = splitmix(sm);
+    const u128 init_state = (static_cast<u128>(s0) << 64) | s1;
+    const u128 init_seq = (static_cast<u128>(s2) << 64) | s3;
     state_ = 0;
     inc_ = (init_seq << 1) | 1;
     step();
