@@ -78,14 +78,18 @@ def ref_dichotomous(theta, a, b, c, seed):
 SIMULATE = {"grm": korvane.simulate_grm, "gpcm": korvane.simulate_gpcm}
 
 
-def polytomous_inputs(rng, n_persons=40, n_items=7, n_cat=4):
+def polytomous_inputs(rng, n_persons=300, n_items=8, n_cat=4):
     theta = rng.normal(0, 1.5, (n_persons, 2))  # column 1 is ignored
     a = rng.uniform(0.3, 2.5, n_items)
     thr = np.sort(rng.normal(0, 1, (n_items + 1, n_cat - 1)), axis=1)  # an extra row
     thr[1] = thr[1, ::-1]  # unordered thresholds
+    thr[4] = 0.3  # equal thresholds
     a[2] = np.nan
     a[3] = 1e6  # GPCM overflow for persons above the thresholds
+    a[5] = -0.8  # decreasing in theta
+    a[6] = 12.0  # near-certain steps
     theta[5, 0] = np.nan
+    theta[6:8, 0] = [30.0, -30.0]
     return theta, a, thr
 
 
@@ -101,6 +105,32 @@ def test_polytomous_draws_follow_category_rule(rng, model, n_cat):
         assert not got.any()
     for _, t in layouts(theta):
         assert np.array_equal(SIMULATE[model](t, a, thr, seed), got)
+
+
+@pytest.mark.parametrize("with_guessing", [False, True])
+def logit(p):
+    return math.log(p / (1.0 - p))
+
+
+@pytest.mark.parametrize("model, n_cat, step", [("grm", 2, 0), ("grm", 4, 1), ("grm", 4, 2), ("dich", 2, 0)])
+def test_draws_at_a_boundary(model, n_cat, step):
+    # Person i's ability puts a cumulative probability of item 0 (nearly)
+    # exactly at the uniform that person draws first: the strict comparison
+    # of the exact probabilities decides.
+    seed, a = 123, 1.3
+    deltas = np.linspace(-1.0, 1.0, n_cat - 1)
+    us = [Pcg64(seed + i).uniform() for i in range(400)]
+    if model == "grm":
+        # cumulative of categories 0 .. step is 1 - P*_{step+1}
+        theta = np.array([[deltas[step] + logit(1.0 - u) / a] for u in us])
+        thr = np.vstack([deltas, deltas + 0.5])
+        got = korvane.simulate_grm(theta, np.array([a, 0.9]), thr, seed)
+        assert np.array_equal(got, ref_polytomous("grm", theta, np.array([a, 0.9]), thr, seed))
+        assert len(np.unique(got[:, 0])) == 2  # both sides of the boundary occur
+    else:
+        theta = np.array([0.2 + logit(u) / a for u in us])
+        got = korvane.simulate_dichotomous(theta, np.array([a]), np.array([0.2]), None, seed)
+        assert np.array_equal(got, ref_dichotomous(theta, np.array([a]), np.array([0.2]), None, seed))
 
 
 @pytest.mark.parametrize("with_guessing", [False, True])
