@@ -139,8 +139,10 @@ Array<std::int32_t, 3> multiple_imputation(I2 responses, F1 theta_mean, F1 theta
                                            F1 difficulty, std::int32_t missing_code, std::uint64_t n_imputations,
                                            std::uint64_t seed) {
   const std::size_t n_persons = responses.rows(), n_items = responses.cols();
-  require_per_person(theta_mean, n_persons, "theta_mean");
-  require_per_person(theta_se, n_persons, "theta_se");
+  if (n_imputations > 0) {  // with no imputation no person is processed
+    require_per_person(theta_mean, n_persons, "theta_mean");
+    require_per_person(theta_se, n_persons, "theta_se");
+  }
   const ImputationItems items(discrimination, difficulty);
   Array<std::int32_t, 3> out(n_imputations, n_persons, n_items);
   const std::size_t n_tasks = checked_product<std::int32_t>(n_imputations, n_persons);

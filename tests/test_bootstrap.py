@@ -197,6 +197,7 @@ def test_imputation_failures():
     kernel_failure(korvane.impute_from_probabilities, r, np.zeros(1), a3, b3, -1, 0)
     kernel_failure(korvane.multiple_imputation, r, np.zeros(1), np.ones(2), a3, b3, -1, 1, 0)
     kernel_failure(korvane.multiple_imputation, r, np.zeros(2), np.ones(1), a3, b3, -1, 1, 0)
+    assert korvane.multiple_imputation(r, np.zeros(1), np.ones(1), a3, b3, -1, 0, 0).shape == (0, 2, 3)
     # Short item parameters fail only when an uncovered item has a missing cell.
     kernel_failure(korvane.impute_from_probabilities, r, np.zeros(2), np.ones(1), b3, -1, 0)
     kernel_failure(korvane.multiple_imputation, r, np.zeros(2), np.ones(2), a3, np.zeros(1), -1, 1, 0)
