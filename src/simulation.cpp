@@ -38,7 +38,7 @@ inline std::int32_t draw_category(const double* p, std::size_t n_categories, dou
 // A draw only compares cumulative probabilities with u, so their exact
 // values are needed only when u lies very close to one of them.  Each
 // person's step probabilities are first approximated for all items at once
-// with a branch-free polynomial exponential on two lanes; when the steps are
+// with a branch-free vectorised polynomial exponential; when the steps are
 // clearly decreasing (no category is clipped to 0) and every cumulative sum
 // clears u by kMargin, the category is the one the exact evaluation gives.
 // Otherwise the item is evaluated exactly as the model states.  The
