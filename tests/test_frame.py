@@ -205,7 +205,7 @@ def test_real_and_integer_kinds_accept_python_protocols():
 
     class Index:
         def __index__(self):
-            return 2
+            return 3
 
     if hasattr(korvane, "cat_compute_item_info"):
         a, b = np.ones(2), np.zeros(2)
@@ -282,3 +282,12 @@ def test_pool_works_in_a_forked_child():
         print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
     """
     assert run_with_threads(code, 2).strip() == b"0"
+
+
+def test_result_extents_numpy_cannot_hold_fail_cleanly():
+    if not hasattr(korvane, "generate_bootstrap_indices"):
+        pytest.skip("generate_bootstrap_indices is not registered")
+    with pytest.raises(KernelFailure, match="overflows"):
+        korvane.generate_bootstrap_indices(2**63, 0, 1)  # an empty (0, 2**63) result
+    with pytest.raises((KernelFailure, MemoryError)):
+        korvane.generate_bootstrap_indices(2**40, 2**40, 1)

@@ -263,6 +263,11 @@ PyObject* new_array(Element element, int ndim, const std::size_t* shape, const v
   npy_intp dims[3];
   std::size_t count = 1;
   for (int d = 0; d < ndim; ++d) {
+    // An extent NumPy cannot represent (possible only for an empty array).
+    if (shape[d] > static_cast<std::size_t>(NPY_MAX_INTP)) {
+      set_kernel_failure("array size overflows");
+      return nullptr;
+    }
     dims[d] = static_cast<npy_intp>(shape[d]);
     count *= shape[d];
   }
