@@ -19,6 +19,7 @@
 #include "utils/item_tables.hpp"
 #include "utils/numerics.hpp"
 #include "utils/parallel.hpp"
+#include "utils/posterior.hpp"
 #include "utils/random.hpp"
 
 namespace korvane {
@@ -31,29 +32,6 @@ constexpr double kLogRootTwoPi = 0.9189385332046727;  // ln sqrt(2 pi)
 inline double item_information(double theta, double a, double b) {
   const double p = logistic((theta - b) * a);
   return (1.0 - p) * (a * a * p);
-}
-
-// Posterior mean and standard deviation on the grid from the log posterior
-// lp (overwritten with the posterior weights): pi_q = exp(lp_q - L),
-// L = log_sum_exp(lp), both sums in node order.
-struct Estimate {
-  double eap;
-  double se;
-};
-
-Estimate grid_posterior_summary(const double* theta, double* lp, std::size_t n_quad) {
-  const double norm = log_sum_exp(lp, n_quad);
-  double eap = 0.0;
-  for (std::size_t q = 0; q < n_quad; ++q) {
-    lp[q] = std::exp(lp[q] - norm);
-    eap += theta[q] * lp[q];
-  }
-  double var = 0.0;
-  for (std::size_t q = 0; q < n_quad; ++q) {
-    const double d = theta[q] - eap;
-    var += lp[q] * (d * d);
-  }
-  return {eap, std::sqrt(var)};
 }
 
 // ---- single steps ---------------------------------------------------------
@@ -122,8 +100,8 @@ std::tuple<Vec, Vec> eap_update(I1 administered_items, I1 responses, F1 discrimi
   for (std::size_t q = 0; q < n_quad; ++q) {
     lp[q] = std::log(quad_weights(q)) + (-0.5 * theta[q] * theta[q] - kLogRootTwoPi + ll[q]);
   }
-  const Estimate e = grid_posterior_summary(theta.data(), lp.data(), n_quad);
-  eap[0] = e.eap;
+  const GridSummary e = summarize_grid_posterior(lp.data(), theta.data(), n_quad, lp.data());
+  eap[0] = e.mean;
   se[0] = e.se;
   return {std::move(eap), std::move(se)};
 }
@@ -266,8 +244,8 @@ void update_estimate(const Bank& bank, RunBuffers& buf, std::size_t j, std::int3
     buf.ll[q] += row[q];
     buf.lp[q] = bank.log_weight[q] + (bank.half_square[q] + buf.ll[q]);
   }
-  const Estimate e = grid_posterior_summary(bank.theta.data(), buf.lp.data(), n_quad);
-  r.theta_hat = e.eap;
+  const GridSummary e = summarize_grid_posterior(buf.lp.data(), bank.theta.data(), n_quad, buf.lp.data());
+  r.theta_hat = e.mean;
   r.se = e.se;
 }
 

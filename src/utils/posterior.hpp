@@ -16,7 +16,8 @@ struct GridSummary {
 // Given the log posterior lp[0 .. n) at nodes theta[0 .. n): the weights
 // post_q = exp(lp_q - log_sum_exp(lp)) (written to `post`), the mean
 // sum_q theta_q post_q and sqrt(sum_q post_q (theta_q - mean)^2), summed in
-// node order.  A log posterior that is -inf everywhere gives NaN weights.
+// node order.  `post` may be `lp` itself.  A log posterior that is -inf
+// everywhere gives NaN weights.
 inline GridSummary summarize_grid_posterior(const double* lp, const double* theta, std::size_t n, double* post) {
   const double total = log_sum_exp(lp, n);
   double mean = 0.0;
