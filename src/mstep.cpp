@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "frame/binding.hpp"
+#include "utils/item_counts.hpp"
 #include "utils/numerics.hpp"
 #include "utils/parallel.hpp"
 
@@ -29,35 +30,17 @@ constexpr double kMinCount = 1e-10;  // nodes with less expected mass carry no i
 constexpr double kMinPivot = 1e-10;  // smallest |determinant| or |curvature| that is used
 
 // Counts of items [j0, j1) of persons [0, n_persons) over the first n_quad
-// nodes into r and n, one row of n_quad per item starting at item j0 (rows
-// must be zero); `w` holds n_quad doubles of scratch.  Every posterior row
-// read must exist.  Compiled for several instruction sets (the additions are
-// the same IEEE additions on every path) and chosen at load time; it never
-// throws, since exceptions must not cross the dispatch.
-[[gnu::target_clones("avx512f", "avx2", "default")]] void accumulate_counts(
-    const I2& responses, const F2& post, std::size_t n_persons, std::size_t n_quad, std::size_t j0,
-    std::size_t j1, double* r, double* n, double* w) noexcept {
-  for (std::size_t i = 0; i < n_persons; ++i) {
-    bool loaded = false;
-    for (std::size_t j = j0; j < j1; ++j) {
-      const std::int32_t x = responses(i, j);
-      if (x < 0) continue;
-      if (!loaded) {
-        if (post.cols() == n_quad) {
-          post.copy_row(i, w);
-        } else {
-          for (std::size_t k = 0; k < n_quad; ++k) w[k] = post(i, k);
-        }
-        loaded = true;
-      }
-      double* nj = n + (j - j0) * n_quad;
-      for (std::size_t k = 0; k < n_quad; ++k) nj[k] += w[k];
-      if (x == 1) {
-        double* rj = r + (j - j0) * n_quad;
-        for (std::size_t k = 0; k < n_quad; ++k) rj[k] += w[k];
-      }
-    }
-  }
+// nodes added into r and n, one row of n_quad per item starting at item j0.
+// Every posterior row read must exist (checked by the caller).
+void accumulate_counts(const I2& responses, const F2& post, std::size_t n_persons, std::size_t n_quad,
+                       std::size_t j0, std::size_t j1, double* r, double* n, ItemCountBuilder& builder) {
+  builder.add(
+      n_persons, j0, j1, n_quad, [&](std::size_t i, std::size_t j) { return responses(i, j); },
+      [&](std::size_t i, double* buffer) -> const double* {
+        for (std::size_t k = 0; k < n_quad; ++k) buffer[k] = post(i, k);  // extra columns unread
+        return buffer;
+      },
+      r, n);
 }
 
 // First person at or after `from` with a non-missing code among items
@@ -73,7 +56,7 @@ std::size_t first_answering(const I2& responses, std::size_t from, std::size_t j
 // non-missing response whose posterior row or columns do not exist (rows
 // tested before columns).
 void block_counts(const I2& responses, const F2& post, std::size_t n_quad, std::size_t j0, std::size_t j1,
-                  double* r, double* n, double* w) {
+                  double* r, double* n, ItemCountBuilder& builder) {
   if (n_quad == 0) return;
   const std::size_t n_persons = responses.rows();
   auto fail_rows = [&](std::size_t i) {
@@ -90,7 +73,7 @@ void block_counts(const I2& responses, const F2& post, std::size_t n_quad, std::
   const std::size_t covered = std::min(n_persons, post.rows());
   const std::size_t beyond = first_answering(responses, covered, j0, j1);
   if (beyond != n_persons) fail_rows(beyond);
-  accumulate_counts(responses, post, covered, n_quad, j0, j1, r, n, w);
+  accumulate_counts(responses, post, covered, n_quad, j0, j1, r, n, builder);
 }
 
 // Items per block: few enough that every worker gets about two blocks, at
@@ -107,12 +90,13 @@ void for_each_item_counts(const I2& responses, const F2& post, std::size_t n_qua
   const std::size_t n_blocks = (n_items + block - 1) / block;
   const std::size_t cells = checked_product<double>(block, n_quad);
   parallel_chunks(n_blocks, [&](std::size_t begin, std::size_t end) {
-    std::vector<double> r(cells), n(cells), w(n_quad);
+    std::vector<double> r(cells), n(cells);
+    ItemCountBuilder builder;
     for (std::size_t blk = begin; blk < end; ++blk) {
       const std::size_t j0 = blk * block, j1 = std::min(n_items, j0 + block);
       std::fill(r.begin(), r.end(), 0.0);
       std::fill(n.begin(), n.end(), 0.0);
-      block_counts(responses, post, n_quad, j0, j1, r.data(), n.data(), w.data());
+      block_counts(responses, post, n_quad, j0, j1, r.data(), n.data(), builder);
       for (std::size_t j = j0; j < j1; ++j) item(j, r.data() + (j - j0) * n_quad, n.data() + (j - j0) * n_quad);
     }
   });
@@ -286,11 +270,11 @@ std::tuple<Mat, Mat> expected_counts_parallel(I2 responses, F2 posterior_weights
   const std::size_t block = block_items(n_items);
   const std::size_t n_blocks = (n_items + block - 1) / block;
   parallel_chunks(n_blocks, [&](std::size_t begin, std::size_t end) {
-    std::vector<double> w(n_quad);
+    ItemCountBuilder builder;
     for (std::size_t blk = begin; blk < end; ++blk) {
       const std::size_t j0 = blk * block, j1 = std::min(n_items, j0 + block);
       // The result rows of a block are adjacent: count into them directly.
-      block_counts(responses, posterior_weights, n_quad, j0, j1, r.row(j0), n.row(j0), w.data());
+      block_counts(responses, posterior_weights, n_quad, j0, j1, r.row(j0), n.row(j0), builder);
     }
   });
   return {std::move(r), std::move(n)};

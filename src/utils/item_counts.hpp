@@ -18,6 +18,11 @@
 
 namespace korvane {
 
+// acc[k] += rows[list[m]][k] for m = 0 .. count - 1 in order, k < n_quad,
+// with chunks of nodes held in registers.
+void add_listed_rows(const double* const* rows, const std::uint32_t* list, std::size_t count, double* acc,
+                     std::size_t n_quad) noexcept;
+
 class ItemCountBuilder {
  public:
   static constexpr std::size_t kBlock = 64;  // persons per block
@@ -63,23 +68,7 @@ class ItemCountBuilder {
 
  private:
   void add_rows(const std::uint32_t* list, std::size_t count, double* acc, std::size_t n_quad) const {
-    if (count == 0) return;
-    constexpr std::size_t kChunk = 8;
-    std::size_t k = 0;
-    for (; k + kChunk <= n_quad; k += kChunk) {
-      double a[kChunk];
-      for (std::size_t u = 0; u < kChunk; ++u) a[u] = acc[k + u];
-      for (std::size_t m = 0; m < count; ++m) {
-        const double* x = rows_[list[m]] + k;
-        for (std::size_t u = 0; u < kChunk; ++u) a[u] += x[u];
-      }
-      for (std::size_t u = 0; u < kChunk; ++u) acc[k + u] = a[u];
-    }
-    for (; k < n_quad; ++k) {
-      double a = acc[k];
-      for (std::size_t m = 0; m < count; ++m) a += rows_[list[m]][k];
-      acc[k] = a;
-    }
+    if (count != 0) add_listed_rows(rows_.data(), list, count, acc, n_quad);
   }
 
   std::vector<std::int32_t> codes_;
