@@ -84,11 +84,3 @@ class Pcg64:
         self.spare = v * factor
         return u * factor
 
-
-def logistic(z):
-    """The two-branch logistic of the module, with the same libm exp."""
-    if z >= 0:
-        e = math.exp(-z)
-        return 1.0 / (e + 1.0)
-    e = math.exp(z)
-    return e / (e + 1.0)

@@ -8,47 +8,13 @@ import pytest
 
 import korvane
 from helpers import layouts, random_responses, run_with_threads, same_bits
+from reference import log_sum_exp, loglik_2pl
 
 INF = math.inf
 NAN = math.nan
 
 
 # ---- scalar references ----------------------------------------------------
-
-
-def log_sigmoid(z):
-    if z >= 0:
-        return -math.log1p(math.exp(-z))
-    return z - math.log1p(math.exp(z))
-
-
-def log_one_minus_sigmoid(z):
-    if z <= 0:
-        return -math.log1p(math.exp(z))
-    return -z - math.log1p(math.exp(-z))
-
-
-def loglik_2pl(row, theta, a, b):
-    s = 0.0
-    for j, x in enumerate(row):
-        if x < 0:
-            continue
-        z = (theta - b[j]) * a[j]
-        s += log_sigmoid(z) if x == 1 else log_one_minus_sigmoid(z)
-    return s
-
-
-def log_sum_exp(v):
-    m = -INF
-    for x in v:
-        if x > m:
-            m = x
-    if math.isinf(m):
-        return m
-    s = 0.0
-    for x in v:
-        s += math.exp(x - m)
-    return m + math.log(s)
 
 
 def exp(x):

@@ -2,9 +2,9 @@
 
 The references below are scalar Python loops in the documented operation
 order (Python floats are IEEE doubles and math.exp/log/log1p are the libm the
-extension calls), together with a Python copy of the generator, so the fits
-are compared bit for bit on small inputs.  Python's sum() is avoided on
-purpose: it may compensate.
+extension calls), together with the Python copy of the generator in
+pcg64_reference, so the fits are compared bit for bit on small inputs.
+Python's sum() is avoided on purpose: it may compensate.
 """
 
 import json
@@ -17,6 +17,8 @@ import pytest
 
 import korvane
 from helpers import layouts, random_responses, run_with_threads, same_bits
+from pcg64_reference import M64, Pcg64
+from reference import log_one_minus_sigmoid, log_sigmoid, log_sum_exp, loglik_2pl, logistic
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 from lsat import PUBLISHED_DIFFICULTY, PUBLISHED_DISCRIMINATION, load_responses  # noqa: E402
@@ -24,134 +26,14 @@ from lsat import PUBLISHED_DIFFICULTY, PUBLISHED_DISCRIMINATION, load_responses 
 INF = math.inf
 
 # ---------------------------------------------------------------------------
-# The generator: PCG64 (XSL-RR output) seeded through SplitMix64, uniform with
-# 53 bits, integers by multiply-shift with rejection, polar normals whose
-# logarithm is built from basic IEEE operations.
-
-M64 = (1 << 64) - 1
-M128 = (1 << 128) - 1
-PCG_MULT = (0x2360ED051FC65DA4 << 64) | 0x4385DF649FCCF645
-
-
-def _splitmix(x):
-    x = (x + 0x9E3779B97F4A7C15) & M64
-    z = ((x ^ (x >> 30)) * 0xBF58476D1CE4E5B9) & M64
-    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
-    return x, z ^ (z >> 31)
-
-
-def _portable_log(x):
-    m, e = math.frexp(x)
-    if m < 0.70710678118654752440:
-        m *= 2.0
-        e -= 1
-    f = (m - 1.0) / (m + 1.0)
-    f2 = f * f
-    s = 1.0 / 27.0
-    for k in range(25, 0, -2):
-        s = s * f2 + 1.0 / k
-    de = float(e)
-    return de * 6.93147180369123816490e-01 + (2.0 * f * s + de * 1.90821492927058770002e-10)
-
-
-class Pcg64:
-    def __init__(self, seed):
-        words = []
-        sm = seed & M64
-        for _ in range(4):
-            sm, out = _splitmix(sm)
-            words.append(out)
-        init_state = (words[0] << 64) | words[1]
-        init_seq = (words[2] << 64) | words[3]
-        self.inc = ((init_seq << 1) | 1) & M128
-        self.state = 0
-        self._step()
-        self.state = (self.state + init_state) & M128
-        self._step()
-        self.spare = None
-
-    def _step(self):
-        self.state = (self.state * PCG_MULT + self.inc) & M128
-
-    def next(self):
-        self._step()
-        hi, lo = self.state >> 64, self.state & M64
-        rot = hi >> 58
-        x = hi ^ lo
-        return ((x >> rot) | (x << ((64 - rot) & 63))) & M64
-
-    def uniform(self):
-        return (self.next() >> 11) * 2.0**-53
-
-    def below(self, k):
-        m = self.next() * k
-        if (m & M64) < k:
-            threshold = ((1 << 64) - k) % k
-            while (m & M64) < threshold:
-                m = self.next() * k
-        return m >> 64
-
-    def normal(self):
-        if self.spare is not None:
-            z, self.spare = self.spare, None
-            return z
-        while True:
-            u = 2.0 * self.uniform() - 1.0
-            v = 2.0 * self.uniform() - 1.0
-            s = u * u + v * v
-            if not (s >= 1.0 or s == 0.0):
-                break
-        factor = math.sqrt(-2.0 * _portable_log(s) / s)
-        self.spare = v * factor
-        return u * factor
-
-
-# ---------------------------------------------------------------------------
 # Scalar references
-
-def log_sigmoid(z):
-    return -math.log1p(math.exp(-z)) if z >= 0 else z - math.log1p(math.exp(z))
-
-
-def log_one_minus_sigmoid(z):
-    return -math.log1p(math.exp(z)) if z <= 0 else -z - math.log1p(math.exp(-z))
-
 
 def log_prob(x, z):
     return log_sigmoid(z) if x == 1 else log_one_minus_sigmoid(z)
 
 
-def logistic(z):
-    if z >= 0:
-        e = math.exp(-z)
-        return 1.0 / (e + 1.0)
-    e = math.exp(z)
-    return e / (e + 1.0)
-
-
 def clamp(x, lo, hi):
     return min(hi, max(lo, x))
-
-
-def row_loglik(row, theta, a, b):
-    s = 0.0
-    for j, x in enumerate(row):
-        if x >= 0:
-            s += log_prob(x, (theta - b[j]) * a[j])
-    return s
-
-
-def log_sum_exp(v):
-    m = -INF
-    for x in v:
-        if x > m:
-            m = x
-    if math.isinf(m):
-        return m
-    s = 0.0
-    for x in v:
-        s += math.exp(x - m)
-    return m + math.log(s)
 
 
 FIXED_15 = (
@@ -196,7 +78,7 @@ def e_step(rows, nodes, weights, a, b):
     for row in rows:
         l = []
         for k, theta in enumerate(nodes):
-            l.append(log_prior[k] + row_loglik(row, theta, a, b))
+            l.append(log_prior[k] + loglik_2pl(row, theta, a, b))
         lse = log_sum_exp(l)
         posterior.append([math.exp(x - lse) for x in l])
         marginal.append(math.exp(lse))
@@ -273,8 +155,8 @@ def sample_theta(rows, theta, a, b, sd, driver):
     for row, th, s in zip(rows, theta, seeds):
         g = Pcg64(s)
         cand = (0.0 + sd * g.normal()) + th
-        t_cur = row_loglik(row, th, a, b) + (-0.5 * th * th)
-        t_new = row_loglik(row, cand, a, b) + (-0.5 * cand * cand)
+        t_cur = loglik_2pl(row, th, a, b) + (-0.5 * th * th)
+        t_new = loglik_2pl(row, cand, a, b) + (-0.5 * cand * cand)
         out.append(cand if log_u(g.uniform()) < t_new - t_cur else th)
     return out
 
@@ -286,7 +168,7 @@ def log_u(u):
 def total_ll(rows, theta, a, b):
     s = 0.0
     for row, th in zip(rows, theta):
-        s += row_loglik(row, th, a, b)
+        s += loglik_2pl(row, th, a, b)
     return s
 
 

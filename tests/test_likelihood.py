@@ -8,27 +8,14 @@ import pytest
 
 import korvane
 from helpers import KernelFailure, layouts, random_responses, run_with_threads, same_bits
-
-
-def log_sigmoid(z):
-    return -math.log1p(math.exp(-z)) if z >= 0 else z - math.log1p(math.exp(z))
-
-
-def log_incorrect(z):
-    return -math.log1p(math.exp(z)) if z <= 0 else -z - math.log1p(math.exp(-z))
+from reference import log_one_minus_sigmoid, log_sigmoid, loglik_2pl, logistic
 
 
 def ref_2pl(r, q, a, b):
     out = np.zeros((r.shape[0], len(q)))
     for i in range(r.shape[0]):
         for k, theta in enumerate(q):
-            s = 0.0
-            for j, x in enumerate(r[i]):
-                if x < 0:
-                    continue
-                z = (theta - b[j]) * a[j]
-                s += log_sigmoid(z) if x == 1 else log_incorrect(z)
-            out[i, k] = s
+            out[i, k] = loglik_2pl(r[i], theta, a, b)
     return out
 
 
@@ -41,7 +28,7 @@ def ref_3pl(r, q, a, b, c):
                 if x < 0:
                     continue
                 z = (theta - b[j]) * a[j]
-                p = 1.0 / (math.exp(-z) + 1.0) if z >= 0 else math.exp(z) / (math.exp(z) + 1.0)
+                p = logistic(z)
                 p = (1.0 - c[j]) * p + c[j]
                 p = p if p >= 1e-10 else 1e-10
                 p = p if p <= 0.9999999999 else 0.9999999999
@@ -63,7 +50,7 @@ def ref_mirt(r, q, a, b):
                 for f in range(q.shape[1]):
                     w += a[j, f] * q[k, f]
                 z = w - totals[j] * b[j]
-                s += log_sigmoid(z) if x == 1 else log_incorrect(z)
+                s += log_sigmoid(z) if x == 1 else log_one_minus_sigmoid(z)
             out[i, k] = s
     return out
 

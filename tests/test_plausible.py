@@ -1,126 +1,33 @@
 """Plausible values: posterior-grid draws with jitter and random-walk Metropolis chains.
 
 The module's generator (PCG64 seeded through SplitMix64, polar normal draws
-with an IEEE-only logarithm) is reproduced here in plain Python, so the draws
-are checked to the bit against a scalar reference in the stated draw order.
+with an IEEE-only logarithm) is replayed with its plain-Python copy in
+pcg64_reference, so the draws are checked to the bit against a scalar
+reference in the stated draw order.
 """
 
 import math
-from contextlib import contextmanager
 
 import numpy as np
 import pytest
 
 import korvane
-from helpers import random_responses, run_with_threads, same_bits
+from helpers import KernelFailure, random_responses, run_with_threads, same_bits
+from pcg64_reference import Pcg64
+from reference import loglik_2pl
 
 INF = math.inf
-M64, M128 = 2**64 - 1, 2**128 - 1
-MULT = (0x2360ED051FC65DA4 << 64) | 0x4385DF649FCCF645
-
-
-@contextmanager
-def kernel_failure(match):
-    with pytest.raises(BaseException, match=match) as info:
-        yield
-    assert type(info.value).__name__ == "KernelFailure"
-
-
-# ---- the generator in Python ----------------------------------------------------
-
-
-def splitmix(x):
-    x = (x + 0x9E3779B97F4A7C15) & M64
-    z = ((x ^ (x >> 30)) * 0xBF58476D1CE4E5B9) & M64
-    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
-    return x, z ^ (z >> 31)
-
-
-def portable_log(x):
-    m, e = math.frexp(x)
-    if m < 0.70710678118654752440:
-        m *= 2.0
-        e -= 1
-    f = (m - 1.0) / (m + 1.0)
-    f2 = f * f
-    s = 1.0 / 27.0
-    for k in range(25, 0, -2):
-        s = s * f2 + 1.0 / k
-    ln_m = 2.0 * f * s
-    de = float(e)
-    return de * 6.93147180369123816490e-01 + (ln_m + de * 1.90821492927058770002e-10)
-
-
-class Gen:
-    def __init__(self, seed):
-        sm = seed & M64
-        words = []
-        for _ in range(4):
-            sm, w = splitmix(sm)
-            words.append(w)
-        init_state = (words[0] << 64) | words[1]
-        init_seq = (words[2] << 64) | words[3]
-        self.inc = ((init_seq << 1) | 1) & M128
-        self.state = 0
-        self._step()
-        self.state = (self.state + init_state) & M128
-        self._step()
-        self.spare = None
-
-    def _step(self):
-        self.state = (self.state * MULT + self.inc) & M128
-
-    def next(self):
-        self._step()
-        hi, lo = self.state >> 64, self.state & M64
-        rot = hi >> 58
-        x = hi ^ lo
-        return ((x >> rot) | (x << ((64 - rot) & 63))) & M64
-
-    def uniform(self):
-        return float(self.next() >> 11) * 2.0**-53
-
-    def normal(self):
-        if self.spare is not None:
-            z, self.spare = self.spare, None
-            return z
-        while True:
-            u = 2.0 * self.uniform() - 1.0
-            v = 2.0 * self.uniform() - 1.0
-            s = u * u + v * v
-            if s < 1.0 and s != 0.0:
-                break
-        factor = math.sqrt(-2.0 * portable_log(s) / s)
-        self.spare = v * factor
-        return u * factor
 
 
 # ---- references ---------------------------------------------------------------------
-
-
-def log_sigmoid(z):
-    return -math.log1p(math.exp(-z)) if z >= 0 else z - math.log1p(math.exp(z))
-
-
-def log_one_minus_sigmoid(z):
-    return -math.log1p(math.exp(z)) if z <= 0 else -z - math.log1p(math.exp(-z))
-
-
-def loglik(row, theta, a, b):
-    s = 0.0
-    for j, x in enumerate(row):
-        if x >= 0:
-            z = (theta - b[j]) * a[j]
-            s += log_sigmoid(z) if x == 1 else log_one_minus_sigmoid(z)
-    return s
 
 
 def posterior_reference(responses, nodes, weights, a, b, n_plausible, jitter_sd, seed):
     n = min(len(nodes), len(weights))
     out = []
     for i, row in enumerate(responses.tolist()):
-        g = Gen(seed + i)
-        lp = [loglik(row, nodes[q], a, b) + math.log(weights[q] + 1e-10) for q in range(n)]
+        g = Pcg64(seed + i)
+        lp = [loglik_2pl(row, nodes[q], a, b) + math.log(weights[q] + 1e-10) for q in range(n)]
         top = -INF
         for v in lp:
             if v > top:
@@ -147,12 +54,13 @@ def posterior_reference(responses, nodes, weights, a, b, n_plausible, jitter_sd,
 def mcmc_reference(responses, a, b, n_plausible, n_iter, proposal_sd, seed):
     out = []
     for i, row in enumerate(responses.tolist()):
-        g = Gen(seed + i)
+        g = Pcg64(seed + i)
         theta, draws = 0.0, []
         for _ in range(n_plausible):
             for _ in range(n_iter):
                 cand = (g.normal() * proposal_sd + 0.0) + theta
-                diff = (loglik(row, cand, a, b) - 0.5 * cand * cand) - (loglik(row, theta, a, b) - 0.5 * theta * theta)
+                diff = (loglik_2pl(row, cand, a, b) - 0.5 * cand * cand) - (
+                    loglik_2pl(row, theta, a, b) - 0.5 * theta * theta)
                 u = g.uniform()
                 if (math.log(u) if u > 0 else -INF) < diff:
                     theta = cand
@@ -173,7 +81,7 @@ def data(rng):
 
 def test_generator_reference_matches_numpy_pcg64():
     # The Python generator's raw stream is NumPy's PCG64 at the same state.
-    g = Gen(12345)
+    g = Pcg64(12345)
     bg = np.random.PCG64()
     st = bg.state
     st["state"] = {"state": g.state, "inc": g.inc}
@@ -219,7 +127,7 @@ def test_posterior_frequencies_follow_the_posterior(data):
     r = r[[0, 2]]  # one answering person, one with nothing answered
     got = korvane.generate_plausible_values_posterior(r, q, w, a, b, 20000, 0.0, 99)
     for row, draws in zip(r.tolist(), got):
-        lp = np.array([loglik(row, t, a, b) for t in q]) + np.log(w + 1e-10)
+        lp = np.array([loglik_2pl(row, t, a, b) for t in q]) + np.log(w + 1e-10)
         pi = np.exp(lp - lp.max())
         pi /= pi.sum()
         freq = (draws[:, None] == q[None, :]).mean(axis=0)
@@ -308,18 +216,18 @@ def test_failures(data):
     r, a, b, q, w = data
     post = korvane.generate_plausible_values_posterior
     mcmc = korvane.generate_plausible_values_mcmc
-    with kernel_failure("quad_points"):
+    with pytest.raises(KernelFailure, match="quad_points"):
         post(r, q[:0], w[:0], a, b, 1, 0.1, 1)
     for bad in (INF, math.nan):
-        with kernel_failure("standard deviation"):
+        with pytest.raises(KernelFailure, match="standard deviation"):
             post(r, q, w, a, b, 2, bad, 1)
-        with kernel_failure("standard deviation"):
+        with pytest.raises(KernelFailure, match="standard deviation"):
             mcmc(r, a, b, 2, 0, bad, 1)
         post(r[:0], q, w, a, b, 2, bad, 1)  # no person, no check
         mcmc(r[:0], a, b, 2, 1, bad, 1)
-    with kernel_failure("discrimination"):
+    with pytest.raises(KernelFailure, match="discrimination"):
         post(r, q, w, a[:-1], b, 2, 0.1, 1)
-    with kernel_failure("difficulty"):
+    with pytest.raises(KernelFailure, match="difficulty"):
         mcmc(r, a, b[:-1], 2, 1, 0.1, 1)
     # A chain that takes no step evaluates no likelihood.
     assert np.all(mcmc(r, a[:1], b[:0], 3, 0, 0.1, 1) == 0.0)

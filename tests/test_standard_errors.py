@@ -9,22 +9,9 @@ import pytest
 
 import korvane
 from helpers import layouts, random_responses, run_with_threads, same_bits
+from reference import log_sigmoid, logistic
 
 NAN = float("nan")
-
-
-def logistic(z):
-    if z >= 0:
-        e = math.exp(-z)
-        return 1.0 / (e + 1.0)
-    e = math.exp(z)
-    return e / (e + 1.0)
-
-
-def log_sigmoid(z):
-    if z >= 0:
-        return -math.log1p(math.exp(-z))
-    return z - math.log1p(math.exp(z))
 
 
 def counts(responses, post, n_quad):
