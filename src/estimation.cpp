@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "frame/binding.hpp"
+#include "utils/item_counts.hpp"
 #include "utils/item_tables.hpp"
 #include "utils/numerics.hpp"
 #include "utils/parallel.hpp"
@@ -189,21 +190,11 @@ void m_step_2pl_internal(const I2& responses, const std::vector<double>& posteri
   parallel_chunks(n_items, [&](std::size_t first, std::size_t last) {
     const std::size_t width = last - first;
     std::vector<double> r(width * n_quad, 0.0), n(width * n_quad, 0.0);
-    for (std::size_t i = 0; i < n_persons; ++i) {
-      const double* post = posterior.data() + i * n_quad;
-      for (std::size_t j = first; j < last; ++j) {
-        const std::int32_t x = responses(i, j);
-        if (x < 0) continue;
-        if (!complete[j]) {
-          double* nj = n.data() + (j - first) * n_quad;
-          for (std::size_t k = 0; k < n_quad; ++k) nj[k] += post[k];
-        }
-        if (x == 1) {
-          double* rj = r.data() + (j - first) * n_quad;
-          for (std::size_t k = 0; k < n_quad; ++k) rj[k] += post[k];
-        }
-      }
-    }
+    ItemCountBuilder counts;
+    counts.add(
+        n_persons, first, last, n_quad, [&](std::size_t i, std::size_t j) { return responses(i, j); },
+        [&](std::size_t i, double*) { return posterior.data() + i * n_quad; }, r.data(), n.data(),
+        complete.data());
     for (std::size_t j = first; j < last; ++j) {
       const double* nj = complete[j] ? all_n.data() : n.data() + (j - first) * n_quad;
       result[j] = newton_2pl(r.data() + (j - first) * n_quad, nj, quad_points, n_quad, discrimination[j],

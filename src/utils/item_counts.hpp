@@ -32,9 +32,12 @@ class ItemCountBuilder {
   // to item j; row(i, buffer) returns person i's posterior row, either in
   // place or copied into `buffer` (n_quad doubles); it is called only for
   // persons with at least one non-missing code among the items.
+  //
+  // skip_n, when given, marks items (by absolute index) whose n is not
+  // wanted; their n rows are left untouched.
   template <class Code, class Row>
   void add(std::size_t n_persons, std::size_t j0, std::size_t j1, std::size_t n_quad, Code&& code, Row&& row,
-           double* r, double* n) {
+           double* r, double* n, const char* skip_n = nullptr) {
     const std::size_t n_items = j1 - j0;
     if (n_items == 0 || n_quad == 0) return;
     codes_.resize(kBlock * n_items);
@@ -60,7 +63,7 @@ class ItemCountBuilder {
           correct_[n_correct] = static_cast<std::uint32_t>(p);
           n_correct += (x == 1);
         }
-        add_rows(answered_, n_answered, n + j * n_quad, n_quad);
+        if (!skip_n || !skip_n[j0 + j]) add_rows(answered_, n_answered, n + j * n_quad, n_quad);
         add_rows(correct_, n_correct, r + j * n_quad, n_quad);
       }
     }

@@ -130,18 +130,23 @@ template <std::size_t W>
 void ItemLogTable::row_log_likelihood(const std::int32_t* row, double* out) const {
   for (std::size_t q = 0; q < n_quad_; ++q) out[q] = 0.0;
   if (n_quad_ == 0) return;
-  // Table rows of the answered items, gathered a bounded number at a time so
-  // that no buffer is allocated per person.
+  // Items without parameters must be missing.  Items below usable_ never
+  // fail, so the first answered item at or above it is the one reported.
+  for (std::size_t j = usable_; j < n_items_; ++j)
+    if (row[j] >= 0) fail_missing(j);
+  // Table rows of the answered items, gathered without branches a bounded
+  // number at a time, so that no buffer is allocated per person.
   constexpr std::size_t kPass = 256;
   const double* rows[kPass];
-  for (std::size_t j0 = 0; j0 < n_items_; j0 += kPass) {
-    const std::size_t j1 = std::min(n_items_, j0 + kPass);
+  const double* const correct = correct_.data();
+  const double* const incorrect = incorrect_.data();
+  for (std::size_t j0 = 0; j0 < usable_; j0 += kPass) {
+    const std::size_t j1 = std::min(usable_, j0 + kPass);
     std::size_t m = 0;
     for (std::size_t j = j0; j < j1; ++j) {
       const std::int32_t x = row[j];
-      if (x < 0) continue;
-      if (j >= usable_) fail_missing(j);
-      rows[m++] = log_probs(j, x);
+      rows[m] = (x == 1 ? correct : incorrect) + j * n_quad_;
+      m += (x >= 0);
     }
     add_rows(rows, m, n_quad_, out);
   }
