@@ -74,13 +74,14 @@ struct EStep {
   std::vector<double> marginal;   // L_i = exp(log_sum_exp of the log posterior), a likelihood
 };
 
-// Posterior over the nodes and marginal likelihood of every person.  The log
-// posterior of person i at node k is ln(w_k + 1e-10) plus the row's 2PL
-// log-likelihood at theta_k (items in order, missing codes skipped).
-EStep e_step_2pl_internal(const I2& responses, const std::vector<double>& quad_points,
-                          const std::vector<double>& quad_weights, const std::vector<double>& discrimination,
-                          const std::vector<double>& difficulty, std::size_t n_persons, std::size_t n_items,
-                          std::size_t n_quad) {
+// Posterior over the nodes and marginal likelihood of every person, written
+// into `out` (whose buffers a fit reuses from one iteration to the next).
+// The log posterior of person i at node k is ln(w_k + 1e-10) plus the row's
+// 2PL log-likelihood at theta_k (items in order, missing codes skipped).
+void e_step_2pl_internal(const I2& responses, const std::vector<double>& quad_points,
+                         const std::vector<double>& quad_weights, const std::vector<double>& discrimination,
+                         const std::vector<double>& difficulty, std::size_t n_persons, std::size_t n_items,
+                         std::size_t n_quad, EStep& out) {
   require_length(responses.rows(), n_persons, "responses");
   if (responses.cols() != n_items) fail("responses do not have " + std::to_string(n_items) + " items");
   require_length(quad_points.size(), n_quad, "quad_points");
@@ -91,7 +92,6 @@ EStep e_step_2pl_internal(const I2& responses, const std::vector<double>& quad_p
   // lacks a parameter.
   const ItemLogTable table = ItemLogTable::two_pl(view_of(quad_points, n_quad), view_of(discrimination),
                                                   view_of(difficulty), n_items);
-  EStep out;
   out.posterior.resize(checked_product<double>(n_persons, n_quad));
   out.marginal.resize(n_persons);
   parallel_chunks(n_persons, [&](std::size_t begin, std::size_t end) {
@@ -106,7 +106,6 @@ EStep e_step_2pl_internal(const I2& responses, const std::vector<double>& quad_p
       out.marginal[i] = std::exp(lse);
     }
   });
-  return out;
 }
 
 // sum_i ln(L_i + 1e-10) in person order.
@@ -151,32 +150,38 @@ std::pair<double, double> newton_2pl(const double* r, const double* n, const std
   return {a, b};
 }
 
+// Per item: 1 when every person answered it.  Depends on the responses
+// only, so a fit forms it once.
+std::vector<char> complete_items(const I2& responses) {
+  const std::size_t n_items = responses.cols();
+  std::vector<char> complete(n_items, 1);
+  std::vector<std::int32_t> row(n_items);
+  for (std::size_t i = 0; i < responses.rows(); ++i) {
+    responses.copy_row(i, row.data());
+    for (std::size_t j = 0; j < n_items; ++j)
+      if (row[j] < 0) complete[j] = 0;
+  }
+  return complete;
+}
+
 // New (a_j, b_j) for every item from the posterior of the last E-step,
 // written over the two vectors.  Items run in parallel; a chunk of items
 // accumulates its counts in one pass over the persons, each item's counts in
-// person order.  An item answered by every person has as n_k the sum of all
-// posterior rows in person order, the same for every such item: it is formed
-// once.
+// person order.  An item answered by every person (`complete`, from
+// complete_items) has as n_k the sum of all posterior rows in person order,
+// the same for every such item: it is formed once.
 void m_step_2pl_internal(const I2& responses, const std::vector<double>& posterior,
-                         const std::vector<double>& quad_points, std::vector<double>& discrimination,
-                         std::vector<double>& difficulty, std::size_t n_persons, std::size_t n_items,
-                         std::size_t n_quad) {
+                         const std::vector<double>& quad_points, const std::vector<char>& complete,
+                         std::vector<double>& discrimination, std::vector<double>& difficulty,
+                         std::size_t n_persons, std::size_t n_items, std::size_t n_quad) {
   require_length(responses.rows(), n_persons, "responses");
   require_length(responses.cols(), n_items, "responses");
   require_length(posterior.size(), checked_product<double>(n_persons, n_quad), "posterior");
   require_length(quad_points.size(), n_quad, "quad_points");
+  require_length(complete.size(), n_items, "complete");
   require_length(discrimination.size(), n_items, "discrimination");
   require_length(difficulty.size(), n_items, "difficulty");
 
-  std::vector<char> complete(n_items, 1);
-  {
-    std::vector<std::int32_t> row(responses.cols());
-    for (std::size_t i = 0; i < n_persons; ++i) {
-      responses.copy_row(i, row.data());
-      for (std::size_t j = 0; j < n_items; ++j)
-        if (row[j] < 0) complete[j] = 0;
-    }
-  }
   std::vector<double> all_n;
   if (std::find(complete.begin(), complete.end(), 1) != complete.end()) {
     all_n.assign(n_quad, 0.0);
@@ -247,17 +252,19 @@ EmFit em_procedure(const I2& responses, std::uint64_t n_quadpts, std::uint64_t m
   const Quadrature grid = gauss_hermite_quadrature(n_quadpts);
   const std::size_t n_persons = responses.rows(), n_items = responses.cols(), n_quad = grid.nodes.size();
   EmFit fit{std::vector<double>(n_items, 1.0), start_difficulties(responses), -kInf, 0, false};
+  const std::vector<char> complete = max_iter > 0 ? complete_items(responses) : std::vector<char>(n_items, 0);
+  EStep e;
   for (std::uint64_t t = 1; t <= max_iter; ++t) {
-    const EStep e = e_step_2pl_internal(responses, grid.nodes, grid.weights, fit.discrimination,
-                                        fit.difficulty, n_persons, n_items, n_quad);
+    e_step_2pl_internal(responses, grid.nodes, grid.weights, fit.discrimination, fit.difficulty, n_persons,
+                        n_items, n_quad, e);
     const double ll = marginal_log_likelihood(e.marginal);
     if (tol > std::abs(ll - fit.log_likelihood)) {
       fit.converged = true;
       fit.n_iter = t;
       break;
     }
-    m_step_2pl_internal(responses, e.posterior, grid.nodes, fit.discrimination, fit.difficulty, n_persons,
-                        n_items, n_quad);
+    m_step_2pl_internal(responses, e.posterior, grid.nodes, complete, fit.discrimination, fit.difficulty,
+                        n_persons, n_items, n_quad);
     fit.log_likelihood = ll;
     fit.n_iter = t;
     if (t == max_iter) break;  // t + 1 would wrap for max_iter = 2^64 - 1
