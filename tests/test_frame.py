@@ -291,3 +291,14 @@ def test_result_extents_numpy_cannot_hold_fail_cleanly():
         korvane.generate_bootstrap_indices(2**63, 0, 1)  # an empty (0, 2**63) result
     with pytest.raises((KernelFailure, MemoryError)):
         korvane.generate_bootstrap_indices(2**40, 2**40, 1)
+
+
+def test_type_stubs_beside_the_module_cover_every_function():
+    import ast
+    from pathlib import Path
+
+    stub = Path(korvane.__file__).with_name("korvane.pyi")
+    tree = ast.parse(stub.read_text())
+    declared = {n.name: [a.arg for a in n.args.args] for n in tree.body if isinstance(n, ast.FunctionDef)}
+    for name, _, doc, kinds in FUNCTIONS:
+        assert declared.get(name) == [p for p, _ in kinds], name
