@@ -344,6 +344,7 @@ def test_stocking_lord_edges(rng):
     assert math.isnan(korvane.stocking_lord_criterion(a_old, b_old, a_old, b_old, float("nan"), 0.0, grid))
 
 
+@pytest.mark.impossible_size
 def test_sizes_that_cannot_be_allocated_fail_cleanly():
     grid = np.linspace(-1, 1, 41)
     with pytest.raises(BaseException) as info:

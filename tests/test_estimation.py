@@ -520,6 +520,7 @@ def test_results_do_not_depend_on_thread_count():
     assert one["gb_ll"] == pytest.approx(two["gb_ll"], rel=1e-12)
 
 
+@pytest.mark.impossible_size
 @pytest.mark.parametrize("call", [
     lambda r: korvane.em_fit_2pl(r, 2**62, 1, 1e-4),
     lambda r: korvane.em_fit_2pl(r, 2**50, 1, 1e-4),

@@ -284,6 +284,7 @@ def test_pool_works_in_a_forked_child():
     assert run_with_threads(code, 2).strip() == b"0"
 
 
+@pytest.mark.impossible_size
 def test_result_extents_numpy_cannot_hold_fail_cleanly():
     if not hasattr(korvane, "generate_bootstrap_indices"):
         pytest.skip("generate_bootstrap_indices is not registered")

@@ -300,6 +300,7 @@ def assert_clean_size_error(call):
     assert isinstance(info.value, MemoryError) or type(info.value).__name__ == "KernelFailure"
 
 
+@pytest.mark.impossible_size
 def test_sizes_that_cannot_be_allocated_fail_cleanly():
     q = np.linspace(-1, 1, 5)
     wide = np.zeros((0, 2**40), np.int32)  # no persons, 2^40 items: counts cannot exist
