@@ -38,7 +38,7 @@ def run_with_threads(code, threads):
     returns its standard output (bytes)."""
     env = dict(os.environ, KORVANE_NUM_THREADS=str(threads))
     out = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, check=True
+        [sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, check=True, timeout=600
     )
     return out.stdout
 
