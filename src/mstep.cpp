@@ -37,7 +37,7 @@ void accumulate_counts(const I2& responses, const F2& post, std::size_t n_person
   builder.add(
       n_persons, j0, j1, n_quad, [&](std::size_t i, std::size_t j) { return responses(i, j); },
       [&](std::size_t i, double* buffer) -> const double* {
-        for (std::size_t k = 0; k < n_quad; ++k) buffer[k] = post(i, k);  // extra columns unread
+        post.copy_row_prefix(i, n_quad, buffer);  // extra columns unread
         return buffer;
       },
       r, n);

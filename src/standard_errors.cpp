@@ -51,7 +51,7 @@ ItemCounts item_counts(const I2& responses, const F2& posterior, std::size_t n_q
         [&](std::size_t i, double* buffer) -> const double* {
           require_entry(i, posterior.rows(), "posterior_weights (rows)");
           require_entry(n_quad - 1, posterior.cols(), "posterior_weights (columns)");
-          for (std::size_t k = 0; k < n_quad; ++k) buffer[k] = posterior(i, k);  // extra columns unread
+          posterior.copy_row_prefix(i, n_quad, buffer);  // extra columns unread
           return buffer;
         },
         c.correct.data() + j0 * n_quad, c.answered.data() + j0 * n_quad);

@@ -85,6 +85,17 @@ class View {
     for (std::size_t j = 0; j < shape_[1]; ++j) out[j] = load(p + offset(1, j));
   }
 
+  // The first n entries of row i of a 2-D view (n <= cols()) copied into
+  // out[0 .. n).
+  void copy_row_prefix(std::size_t i, std::size_t n, T* out) const requires(N == 2) {
+    const char* p = data_ + offset(0, i);
+    if (strides_[1] == static_cast<std::ptrdiff_t>(sizeof(T))) {
+      if (n != 0) std::memcpy(out, p, n * sizeof(T));
+      return;
+    }
+    for (std::size_t j = 0; j < n; ++j) out[j] = load(p + offset(1, j));
+  }
+
   // A 1-D view copied into a contiguous vector.
   std::vector<T> to_vector() const requires(N == 1) {
     std::vector<T> out(shape_[0]);
