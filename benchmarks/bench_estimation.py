@@ -87,6 +87,13 @@ def newton_items(r, n, theta, a, b):
     return a, b
 
 
+def posterior_and_loglik(l):
+    """Posterior rows and the marginal log-likelihood from log posteriors (persons x nodes)."""
+    top = l.max(axis=1, keepdims=True)
+    lse = top + np.log(np.exp(l - top).sum(axis=1, keepdims=True))
+    return np.exp(l - lse), np.log(np.exp(lse[:, 0]) + 1e-10).sum()
+
+
 def best_em(d, n_quad=N_QUAD, max_iter=MAX_ITER, tol=TOL):
     r = d["r"]
     theta, weights = grid(n_quad)
@@ -99,10 +106,7 @@ def best_em(d, n_quad=N_QUAD, max_iter=MAX_ITER, tol=TOL):
     for _ in range(max_iter):
         z = a[:, None] * (theta[None, :] - b[:, None])
         l = x1 @ log_sigmoid(z) + x0 @ log_sigmoid(-z) + log_prior
-        top = l.max(axis=1, keepdims=True)
-        lse = top + np.log(np.exp(l - top).sum(axis=1, keepdims=True))
-        post = np.exp(l - lse)
-        ll = np.log(np.exp(lse[:, 0]) + 1e-10).sum()
+        post, ll = posterior_and_loglik(l)
         if tol > abs(ll - prev):
             break
         a, b = newton_items(x1.T @ post, answered.T @ post, theta, a, b)
@@ -120,10 +124,7 @@ def plain_em(d, n_quad=N_QUAD, max_iter=MAX_ITER, tol=TOL):
         z = a[None, :, None] * (theta[None, None, :] - b[None, :, None])
         lp = np.where(r[:, :, None] == 1, log_sigmoid(z), log_sigmoid(-z))
         l = np.where(r[:, :, None] >= 0, lp, 0.0).sum(axis=1) + np.log(weights + 1e-10)
-        top = l.max(axis=1, keepdims=True)
-        lse = top + np.log(np.exp(l - top).sum(axis=1, keepdims=True))
-        post = np.exp(l - lse)
-        ll = np.log(np.exp(lse[:, 0]) + 1e-10).sum()
+        post, ll = posterior_and_loglik(l)
         if tol > abs(ll - prev):
             break
         for j in range(r.shape[1]):

@@ -149,6 +149,8 @@ def section_standard_errors(responses):
     for j in range(len(a)):
         print(f"  {j + 1:4d} {a[j]:6.3f} {se_a[j]:7.3f} {block[2 * j]:5.3f} "
               f"{b[j]:7.3f} {se_b[j]:7.3f} {block[2 * j + 1]:5.3f}")
+
+
 def section_simulation(responses):
     """Simulate at the published estimates, check the proportions correct, refit."""
     a, b = PUBLISHED_DISCRIMINATION, PUBLISHED_DIFFICULTY

@@ -76,14 +76,7 @@ class View {
   }
 
   // Row i of a 2-D view copied into out[0 .. cols()).
-  void copy_row(std::size_t i, T* out) const requires(N == 2) {
-    const char* p = data_ + offset(0, i);
-    if (strides_[1] == static_cast<std::ptrdiff_t>(sizeof(T))) {
-      if (shape_[1] != 0) std::memcpy(out, p, shape_[1] * sizeof(T));
-      return;
-    }
-    for (std::size_t j = 0; j < shape_[1]; ++j) out[j] = load(p + offset(1, j));
-  }
+  void copy_row(std::size_t i, T* out) const requires(N == 2) { copy_row_prefix(i, shape_[1], out); }
 
   // The first n entries of row i of a 2-D view (n <= cols()) copied into
   // out[0 .. n).
